@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Configures and builds into ${BUILD_DIR:-build}.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+if [ ! -f "$build/build.ninja" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+fi
+cmake --build "$build"

@@ -1,0 +1,103 @@
+#include "app/entry.h"
+
+#include "app/console.h"
+#include "app/paths.h"
+#include "app/state.h"
+#include "app/win.h"
+#include "install/install.h"
+#include "service/scm.h"
+
+namespace {
+
+constexpr size_t kMaxServiceNameLength = 256;
+constexpr int kExitUsage = 2;
+
+void PrintUsage() {
+    PrintErr(
+        "usage: velmora.exe <install|uninstall|run|console> --name <service-name> "
+        "[--core <sing-box.exe>] [--gui <app.exe>]\n");
+}
+
+}  // namespace
+
+CommandLine ScanArguments(int argc, const wchar_t* const* argv) {
+    CommandLine line;
+    for (int i = 1; i < argc; ++i) {
+        std::wstring arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (arg == L"--name" && hasValue) {
+            line.name = argv[++i];
+        } else if (arg == L"--core" && hasValue) {
+            line.core = argv[++i];
+        } else if (arg == L"--gui" && hasValue) {
+            line.gui = argv[++i];
+        } else if (line.command.empty() && !arg.empty() && arg[0] != L'-') {
+            line.command = arg;
+        }
+    }
+    return line;
+}
+
+bool IsValidServiceName(const std::wstring& name) {
+    if (name.empty() || name.size() > kMaxServiceNameLength || name == L"." || name == L"..") {
+        return false;
+    }
+    for (wchar_t c : name) {
+        if (c < 0x20 || c == 0x7F) {
+            return false;
+        }
+        switch (c) {
+            case L'\\':
+            case L'/':
+            case L':':
+            case L'*':
+            case L'?':
+            case L'"':
+            case L'<':
+            case L'>':
+            case L'|':
+                return false;
+            default:
+                break;
+        }
+    }
+    return true;
+}
+
+int RunEntry(int argc, const wchar_t* const* argv) {
+    InitializeCriticalSection(&ServiceState.coreLock);
+    InitializeCriticalSection(&ServiceState.statusLock);
+    ServiceState.nextCheckPoint = 1;
+
+    if (argc < 2) {
+        PrintUsage();
+        return kExitUsage;
+    }
+    CommandLine line = ScanArguments(argc, argv);
+    if (line.command.empty() || !IsValidServiceName(line.name)) {
+        PrintUsage();
+        return kExitUsage;
+    }
+    ServiceState.serviceName = line.name;
+
+    CreateDirectoryW(GetDataDirectory().c_str(), nullptr);
+
+    if (line.command == L"install") {
+        if (line.core.empty()) {
+            PrintErr("install requires --core <sing-box.exe>\n");
+            return kExitUsage;
+        }
+        return InstallService(line.core, line.gui);
+    }
+    if (line.command == L"uninstall") {
+        return RemoveService();
+    }
+    if (line.command == L"console") {
+        return RunConsole();
+    }
+    if (line.command == L"run") {
+        return RunServiceDispatcher();
+    }
+    PrintErr("unknown command\n");
+    return kExitUsage;
+}

@@ -1,0 +1,3 @@
+#include "app/entry.h"
+
+int wmain(int argc, wchar_t** argv) { return RunEntry(argc, argv); }
