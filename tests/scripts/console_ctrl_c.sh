@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Ctrl+C reaches a console-mode velmora only as SIGINT from the Linux side, and only when wine
+# started it directly. Checks: the loop ends with its teardown and exit code 0, a silent client
+# delays the stop by at most the request deadline.
+set -u
+velmora=$1
+name="ctrlc-$$"
+data="$WINEPREFIX/drive_c/ProgramData/$name"
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+
+fail() { echo "FAIL: $*"; echo "--- output:"; cat "$out"; exit 1; }
+
+start_console() {
+    wine "$velmora" console --name "$name" >"$out" 2>&1 &
+    pid=$!
+    for _ in $(seq 1 200); do
+        grep -q "listening on 127.0.0.1:" "$data/service.log" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    fail "console mode did not start listening"
+}
+
+wait_exit() {  # pid, seconds; sets rc
+    local deadline=$((SECONDS + $2))
+    while kill -0 "$1" 2>/dev/null; do
+        [ $SECONDS -lt $deadline ] || fail "process still running after $2 s"
+        sleep 0.1
+    done
+    wait "$1"; rc=$?
+}
+
+# Idle: Ctrl+C ends the loop at once.
+start_console
+kill -INT "$pid"
+wait_exit "$pid" 15
+[ "$rc" -eq 0 ] || fail "exit code $rc after SIGINT, expected 0"
+grep -q "^service loop exited" "$out" || fail "no 'service loop exited' on the console"
+grep -q "\] service loop exited" "$data/service.log" || fail "no 'service loop exited' in service.log"
+grep -q "running in console mode, ctrl-c to stop" "$out" || fail "no console banner"
+
+# A client that connects and sends nothing holds the loop at most for the request deadline.
+rm -f "$data/service.log"
+start_console
+port=$(sed -n 's/^port=//p' "$data/service.conf")
+exec 3<>"/dev/tcp/127.0.0.1/$port" || fail "cannot connect to $port"
+sleep 0.5
+started=$SECONDS
+kill -INT "$pid"
+wait_exit "$pid" 20
+elapsed=$((SECONDS - started))
+exec 3>&-
+[ "$rc" -eq 0 ] || fail "exit code $rc after SIGINT with a silent client"
+[ "$elapsed" -le 12 ] || fail "stop took $elapsed s with a silent client (deadline is 5 s)"
+echo "PASS: SIGINT stops the console loop (silent client delayed the stop by ${elapsed}s)"
