@@ -32,12 +32,6 @@ UniqueSocket OccupyPort(int port) {
     return s;
 }
 
-EndpointInfo ReadEndpoint(const std::wstring& name) {
-    EndpointInfo info;
-    ParseEndpointText(ReadFileBytes(DataDirectoryOf(name) + L"\\service.conf"), info);
-    return info;
-}
-
 class ServiceLoop : public ::testing::Test {
 protected:
     void TearDown() override {

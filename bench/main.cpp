@@ -1,0 +1,193 @@
+// Latency benchmark of the control API against the floor of the same machine.
+//
+//   bash bench/run.sh [requests]      (builds, then runs bench.exe under Wine)
+//
+// Measures, in one run: (a) a minimal Winsock responder in a process of its own that accepts,
+// reads one request and sends a fixed response; (b) velmora /version; (c) velmora GET /status
+// with caller verification on; (d) /start + /stop of the stand-in core; and the cost of one
+// TCP-table read, the main extra work of (c). Then velmora's CPU time while idle for 10 s and its
+// private bytes idle and after the run.
+#include <iphlpapi.h>
+#include <psapi.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+#include "app/text.h"
+#include "support.h"
+
+namespace {
+
+const char kFixedResponse[] =
+    "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 14\r\n"
+    "Connection: close\r\n\r\n{\"protocol\":1}";
+
+int RunResponder(int port) {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener.get(), 4) != 0) {
+        return 1;
+    }
+    for (;;) {
+        UniqueSocket connection(accept(listener.get(), nullptr, nullptr));
+        if (!connection) {
+            continue;
+        }
+        std::string request;
+        char buffer[4096];
+        int n;
+        while (request.find("\r\n\r\n") == std::string::npos &&
+               (n = recv(connection.get(), buffer, sizeof buffer, 0)) > 0) {
+            request.append(buffer, static_cast<size_t>(n));
+        }
+        send(connection.get(), kFixedResponse, static_cast<int>(sizeof kFixedResponse - 1), 0);
+    }
+}
+
+struct Stats {
+    double medianMs = 0;
+    double p99Ms = 0;
+    double perSecond = 0;
+};
+
+double NowMs() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+template <typename F>
+Stats Measure(int count, F request) {
+    std::vector<double> samples;
+    double begin = NowMs();
+    for (int i = 0; i < count; ++i) {
+        double start = NowMs();
+        request();
+        samples.push_back(NowMs() - start);
+    }
+    double total = NowMs() - begin;
+    std::sort(samples.begin(), samples.end());
+    Stats stats;
+    stats.medianMs = samples[samples.size() / 2];
+    stats.p99Ms = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+    stats.perSecond = 1000.0 * count / total;
+    return stats;
+}
+
+void Print(const char* label, const Stats& s) {
+    std::printf("%-34s median %8.3f ms   p99 %8.3f ms   %8.1f req/s\n", label, s.medianMs, s.p99Ms,
+                s.perSecond);
+}
+
+SIZE_T PrivateBytes(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    K32GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                            sizeof counters);
+    return counters.PrivateUsage;
+}
+
+double CpuMs(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(process, &created, &exited, &kernel, &user);
+    auto ms = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) /
+               10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
+void ReadTcpTable() {
+    ULONG size = 0;
+    GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+    std::vector<unsigned char> buffer(size + 8192);
+    size = static_cast<ULONG>(buffer.size());
+    GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc >= 3 && std::wstring(argv[1]) == L"responder") {
+        return RunResponder(_wtoi(argv[2]));
+    }
+    int count = argc >= 2 ? _wtoi(argv[1]) : 1000;
+    if (count <= 0) {
+        count = 1000;
+    }
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+
+    const int responderPort = 18390;
+    ChildProcess responder;
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (!StartProgram(self, L"responder " + std::to_wstring(responderPort), responder)) {
+        std::printf("cannot start the responder\n");
+        return 1;
+    }
+    WaitUntil([&] { return SendRaw(responderPort, "GET / HTTP/1.1\r\n\r\n").status == 200; },
+              10000);
+
+    std::wstring name = UniqueServiceName(L"bench");
+    std::wstring core = ProgramPath(L"standin-core.exe");
+    SetParameter(name, L"CoreBinary", core);
+    SetParameter(name, L"GuiBinary", self);
+    ConsoleService service;
+    if (!service.Start(name)) {
+        std::printf("velmora did not start\n");
+        responder.Kill();
+        return 1;
+    }
+    std::wstring config = DataDirectoryOf(name) + L"\\core.conf";
+    WriteFileBytes(config, "quiet=1\n");
+    const std::string request = "GET /version HTTP/1.1\r\n\r\n";
+
+    std::printf("requests per series: %d (one connection per request)\n", count);
+    Stats floor = Measure(count, [&] { SendRaw(responderPort, request); });
+    Print("(a) minimal responder", floor);
+    Stats version = Measure(count, [&] { SendRaw(service.port, request); });
+    Print("(b) velmora /version", version);
+    Stats status =
+        Measure(count, [&] { SendRequest(service.port, "GET", "/status", service.token); });
+    Print("(c) velmora GET /status (verified)", status);
+    Stats table = Measure(count, ReadTcpTable);
+    Print("    one TCP table read", table);
+    int cycles = std::max(5, count / 50);
+    std::string configUtf8 = ToUtf8(config);
+    Stats startStop = Measure(cycles, [&] {
+        SendRequest(service.port, "POST", "/start", service.token, configUtf8);
+        SendRequest(service.port, "POST", "/stop", service.token);
+    });
+    Print("(d) /start + /stop of the core", startStop);
+    std::printf("ratio b/a (median) %.2f   ratio c/a (median) %.2f   table read / (c) %.0f%%\n",
+                version.medianMs / floor.medianMs, status.medianMs / floor.medianMs,
+                100.0 * table.medianMs / status.medianMs);
+
+    HANDLE process = service.child.process.get();
+    SIZE_T afterRun = PrivateBytes(process);
+    double cpuBefore = CpuMs(process);
+    Sleep(10000);
+    double idleCpu = CpuMs(process) - cpuBefore;
+    std::printf("velmora idle CPU over 10 s: %.1f ms\n", idleCpu);
+    std::printf("velmora private bytes: %zu after the run, %zu idle after 10 s\n",
+                static_cast<size_t>(afterRun), static_cast<size_t>(PrivateBytes(process)));
+
+    service.Kill();
+    responder.Kill();
+    DeleteParameters(name);
+    return 0;
+}

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds and runs the latency benchmark under Wine: bash bench/run.sh [requests-per-series]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh
+bash scripts/build.sh
+build=${BUILD_DIR:-build}
+export WINEPREFIX="$PWD/$build/wineprefix-bench" WINEDEBUG=-all
+[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+wineserver -p >/dev/null 2>&1 </dev/null
+trap 'wineserver -k' EXIT
+wine "$build/bin/bench.exe" "${1:-1000}"
