@@ -39,11 +39,16 @@ CommandLine ScanArguments(int argc, const wchar_t* const* argv) {
 }
 
 bool IsValidServiceName(const std::wstring& name) {
-    if (name.empty() || name.size() > kMaxServiceNameLength || name == L"." || name == L"..") {
+    if (name.empty() || name.size() > kMaxServiceNameLength) {
+        return false;
+    }
+    // Besides "." and "..": Windows drops trailing dots and spaces from the last component of a
+    // path, so "svc." would be the folder of "svc" and "..." the ProgramData folder itself.
+    if (name.back() == L'.' || name.back() == L' ') {
         return false;
     }
     for (wchar_t c : name) {
-        if (c < 0x20 || c == 0x7F) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
             return false;
         }
         switch (c) {

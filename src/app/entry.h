@@ -11,8 +11,8 @@ struct CommandLine {
 // Scans argv[1..argc-1]: options in any order, last one wins, values verbatim.
 CommandLine ScanArguments(int argc, const wchar_t* const* argv);
 
-// A name becomes a folder under ProgramData and a registry key: "." or "..", separators,
-// wildcards and control characters would point them elsewhere.
+// A name becomes a folder under ProgramData and a registry key: "." or "..", trailing dots or
+// spaces, separators, wildcards and control characters would point them elsewhere.
 bool IsValidServiceName(const std::wstring& name);
 
 // The process entry: returns the exit code.

@@ -39,11 +39,11 @@ std::wstring FromUtf8(const std::string& text) {
 
 namespace {
 
-// Formats one conversion with the C runtime; the spec text holds flags, width and precision.
+// Formats one conversion with the C runtime; the directive holds flags, width and precision.
 template <typename T>
-void AppendOne(std::string& out, const std::string& spec, T value) {
+void AppendOne(std::string& out, const std::string& directive, T value) {
     char buffer[128];
-    int n = snprintf(buffer, sizeof buffer, spec.c_str(), value);
+    int n = snprintf(buffer, sizeof buffer, directive.c_str(), value);
     if (n < 0) {
         return;
     }
@@ -52,7 +52,7 @@ void AppendOne(std::string& out, const std::string& spec, T value) {
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    snprintf(&big[0], big.size(), spec.c_str(), value);
+    snprintf(&big[0], big.size(), directive.c_str(), value);
     out.append(big.data(), static_cast<size_t>(n));
 }
 
@@ -93,38 +93,38 @@ std::string FormatTextV(const char* format, va_list args) {
             break;
         }
         ++p;
-        std::string spec(start, p);
+        std::string directive(start, p);
         switch (conversion) {
             case 'd':
             case 'i':
                 if (length == "l") {
-                    AppendOne(out, spec, va_arg(args, long));
+                    AppendOne(out, directive, va_arg(args, long));
                 } else if (length == "ll") {
-                    AppendOne(out, spec, va_arg(args, long long));
+                    AppendOne(out, directive, va_arg(args, long long));
                 } else if (length == "z") {
-                    AppendOne(out, spec, va_arg(args, size_t));
+                    AppendOne(out, directive, va_arg(args, size_t));
                 } else {
-                    AppendOne(out, spec, va_arg(args, int));
+                    AppendOne(out, directive, va_arg(args, int));
                 }
                 break;
             case 'u':
             case 'x':
             case 'X':
                 if (length == "l") {
-                    AppendOne(out, spec, va_arg(args, unsigned long));
+                    AppendOne(out, directive, va_arg(args, unsigned long));
                 } else if (length == "ll") {
-                    AppendOne(out, spec, va_arg(args, unsigned long long));
+                    AppendOne(out, directive, va_arg(args, unsigned long long));
                 } else if (length == "z") {
-                    AppendOne(out, spec, va_arg(args, size_t));
+                    AppendOne(out, directive, va_arg(args, size_t));
                 } else {
-                    AppendOne(out, spec, va_arg(args, unsigned int));
+                    AppendOne(out, directive, va_arg(args, unsigned int));
                 }
                 break;
             case 'c':
                 out.push_back(static_cast<char>(va_arg(args, int)));
                 break;
             case 'p':
-                AppendOne(out, spec, va_arg(args, void*));
+                AppendOne(out, directive, va_arg(args, void*));
                 break;
             case 's':
                 if (length == "l") {
@@ -136,8 +136,11 @@ std::string FormatTextV(const char* format, va_list args) {
                 }
                 break;
             default:
-                out.append(spec);
-                break;
+                // Its argument stays unread, so the ones after it could no longer be matched to
+                // their directives: the rest of the format is copied as it is.
+                out.append(directive);
+                out.append(p);
+                return out;
         }
     }
     return out;

@@ -1,0 +1,22 @@
+#include <gtest/gtest.h>
+#include <string>
+#include "app/text.h"
+
+namespace {
+
+TEST(TextFormat, WritesWideStringsWholeAsUtf8) {
+    EXPECT_EQ(FormatText("'%ls' %s", L"C:\\\u00E9t\u00E9\\\u20AC\U0001F600", "x"),
+              "'C:\\\xC3\xA9t\xC3\xA9\\\xE2\x82\xAC\xF0\x9F\x98\x80' x");
+    EXPECT_EQ(FormatText("[%ls]", static_cast<const wchar_t*>(nullptr)), "[(null)]");
+}
+
+TEST(TextFormat, KeepsFlagsWidthAndLengthOfNumbers) {
+    EXPECT_EQ(FormatText("%08x|%d|%lu|%5d|%-3d|%%", 0xBEEFu, -7, 4294967295ul, 42, 1),
+              "0000beef|-7|4294967295|   42|1  |%");
+}
+
+TEST(TextFormat, StopsReadingArgumentsAfterUnknownConversion) {
+    EXPECT_EQ(FormatText("%d %f then %s", 1, 2.5, "unread"), "1 %f then %s");
+}
+
+}  // namespace
