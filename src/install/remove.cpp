@@ -1,0 +1,58 @@
+#include "install/install.h"
+
+#include "app/console.h"
+#include "app/handles.h"
+#include "app/paths.h"
+#include "app/state.h"
+#include "install/steps.h"
+
+namespace {
+
+constexpr int kExitRemoved = 0;
+constexpr int kExitNoManager = 1;
+constexpr int kRemoveStopQueries = 20;
+
+// Stops what it can and deletes the registration; a service that ignores the stop stays marked
+// for deletion and goes once it has stopped.
+void StopAndDelete(SC_HANDLE manager) {
+    UniqueServiceHandle service(
+        OpenServiceW(manager, ServiceState.serviceName.c_str(), SERVICE_ALL_ACCESS));
+    if (!service) {
+        return;
+    }
+    SERVICE_STATUS status = {};
+    if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+        WaitForServiceStop(service.get(), kRemoveStopQueries);
+    }
+    DeleteService(service.get());
+}
+
+void RemoveDataDirectory() {
+    std::wstring directory = GetDataDirectory();
+    DWORD attributes = GetFileAttributesW(directory.c_str());
+    // A link planted at the data directory's path: deleting "our" files through it would
+    // delete files wherever it points.
+    if (IsReparsePoint(attributes)) {
+        RemoveLinkItself(directory, attributes);
+        return;
+    }
+    DeleteDataFiles();
+    RemoveDirectoryW(directory.c_str());
+}
+
+}  // namespace
+
+int RemoveService() {
+    {
+        UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        if (!manager) {
+            DWORD error = GetLastError();
+            PrintErr("OpenSCManager failed (err=%lu), need admin\n", error);
+            return kExitNoManager;
+        }
+        StopAndDelete(manager.get());
+    }
+    RemoveDataDirectory();
+    PrintOut("service '%ls' removed\n", ServiceState.serviceName.c_str());
+    return kExitRemoved;
+}
