@@ -7,8 +7,6 @@
 // with caller verification on; (d) /start + /stop of the stand-in core; and the cost of one
 // TCP-table read, the main extra work of (c). Then velmora's CPU time while idle for 10 s and its
 // private bytes idle and after the run.
-#include <iphlpapi.h>
-#include <psapi.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +14,9 @@
 #include <vector>
 #include "app/text.h"
 #include "support.h"
+// After windows.h, which they need.
+#include <iphlpapi.h>
+#include <psapi.h>
 
 namespace {
 

@@ -40,7 +40,8 @@ public:
         while ((n = recv(socket_.get(), buffer, sizeof buffer, 0)) > 0) {
             all.append(buffer, static_cast<size_t>(n));
         }
-        closedByServer_ = n == 0;
+        // A close with unread bytes still waiting arrives as a reset.
+        closedByServer_ = n == 0 || WSAGetLastError() == WSAECONNRESET;
         return all;
     }
     bool closedByServer() const { return closedByServer_; }

@@ -1,6 +1,7 @@
 // The service loop driven from outside: velmora.exe console as a child process, real loopback TCP.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <vector>
 #include "config/endpoint.h"
 #include "support.h"
@@ -44,7 +45,8 @@ protected:
         EXPECT_TRUE(services_.back().Start(name)) << services_.back().Log();
         return services_.back();
     }
-    std::vector<ConsoleService> services_;
+    // A deque keeps references to earlier services valid as more are started.
+    std::deque<ConsoleService> services_;
     WinsockSession winsock_;
 };
 
@@ -173,15 +175,6 @@ TEST_F(ServiceLoop, ServesSeveralPendingConnectionsInTurn) {
         }
         EXPECT_NE(std::string::npos, response.find("{\"protocol\":1}")) << response;
     }
-}
-
-TEST_F(ServiceLoop, LogIsEchoedToConsoleWithoutTimeStamp) {
-    ConsoleService& service = Started(UniqueServiceName(L"loop-echo"));
-    std::string out = service.child.Stdout();
-    EXPECT_EQ(0u, out.find("running in console mode, ctrl-c to stop\n")) << out;
-    EXPECT_NE(std::string::npos,
-              out.find("\nlistening on 127.0.0.1:" + std::to_string(service.port) + "\n"))
-        << out;
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ protected:
     bool WaitForState(DWORD state, DWORD timeoutMs) {
         return WaitUntil([&] { return Query().dwCurrentState == state; }, timeoutMs, 100);
     }
-    std::string Log() { return ReadFileBytes(DataDirectoryOf(name_) + L"\\service.log"); }
+    std::string Log() { return ReadFileBytes(ServiceDataDirectoryOf(name_) + L"\\service.log"); }
 
     UniqueServiceHandle manager_;
     UniqueServiceHandle service_;
@@ -59,7 +59,7 @@ TEST_F(ServiceControlManager, StartsServesAndStopsWithExitCodeZero) {
     ASSERT_TRUE(WaitUntil([&] { return Log().find("listening on") != std::string::npos; }, 20000));
 
     EndpointInfo endpoint;
-    ParseEndpointText(ReadFileBytes(DataDirectoryOf(name_) + L"\\service.conf"), endpoint);
+    ParseEndpointText(ReadFileBytes(ServiceDataDirectoryOf(name_) + L"\\service.conf"), endpoint);
     EXPECT_EQ("{\"protocol\":1}", SendRequest(endpoint.port, "GET", "/version").body);
 
     // Interrogate is answered and changes nothing.
@@ -74,7 +74,7 @@ TEST_F(ServiceControlManager, StartsServesAndStopsWithExitCodeZero) {
     EXPECT_EQ(0u, Query().dwWin32ExitCode);
     EXPECT_NE(std::string::npos, Log().find("service loop exited\r\n"));
     // The endpoint file stays for the next start.
-    EXPECT_TRUE(FileExists(DataDirectoryOf(name_) + L"\\service.conf"));
+    EXPECT_TRUE(FileExists(ServiceDataDirectoryOf(name_) + L"\\service.conf"));
 }
 
 TEST_F(ServiceControlManager, AllPortsTakenStopsWithAddressInUse) {
@@ -99,7 +99,7 @@ TEST_F(ServiceControlManager, AllPortsTakenStopsWithAddressInUse) {
 
 TEST_F(ServiceControlManager, UnwritableEndpointFileStopsWithAccessDenied) {
     Register(UniqueServiceName(L"scm-unwritable"));
-    std::wstring dir = DataDirectoryOf(name_);
+    std::wstring dir = ServiceDataDirectoryOf(name_);
     CreateDirectoryW(dir.c_str(), nullptr);
     ASSERT_TRUE(CreateDirectoryW((dir + L"\\service.conf").c_str(), nullptr));
     ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();

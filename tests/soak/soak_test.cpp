@@ -5,13 +5,14 @@
 //   VELMORA_SOAK_REQUESTS=10000 bash scripts/test.sh -R Soak
 #include <gtest/gtest.h>
 
-#include <psapi.h>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
 #include "app/text.h"
 #include "support.h"
+// After windows.h, which it needs.
+#include <psapi.h>
 
 namespace {
 

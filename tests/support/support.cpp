@@ -14,20 +14,44 @@ std::wstring TestDirectory() {
     return full.substr(0, full.find_last_of(L'\\'));
 }
 
-std::wstring ProgramPath(const std::wstring& exeName) { return TestDirectory() + L"\\" + exeName; }
+std::wstring ProgramPath(const std::wstring& exeName) {
+    return TestDirectory() + L"\\" + exeName;
+}
 
 std::wstring UniqueServiceName(const std::wstring& prefix) {
     static std::atomic<int> counter{0};
+    // Wine reuses small process ids quickly: the tick count keeps runs apart.
     return prefix + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(++counter);
+           std::to_wstring(GetTickCount64() % 100000) + L"-" + std::to_wstring(++counter);
 }
 
 std::wstring DataDirectoryOf(const std::wstring& serviceName) {
-    wchar_t base[MAX_PATH] = {};
-    if (GetEnvironmentVariableW(L"ProgramData", base, MAX_PATH) == 0) {
-        wcscpy_s(base, L"C:\\ProgramData");
+    std::vector<wchar_t> base(32768, L'\0');
+    if (GetEnvironmentVariableW(L"ProgramData", base.data(), 32768) == 0) {
+        return L"C:\\ProgramData\\" + serviceName;
     }
-    return std::wstring(base) + L"\\" + serviceName;
+    return std::wstring(base.data()) + L"\\" + serviceName;
+}
+
+std::wstring ServiceProgramData() {
+    if (!RunningUnderWine()) {
+        return L"C:\\ProgramData";
+    }
+    wchar_t value[MAX_PATH] = {};
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE,
+                     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", L"Public",
+                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, value,
+                     &size) != ERROR_SUCCESS) {
+        return L"C:\\users\\Public";
+    }
+    wchar_t expanded[MAX_PATH] = {};
+    ExpandEnvironmentStringsW(value, expanded, MAX_PATH);
+    return expanded;
+}
+
+std::wstring ServiceDataDirectoryOf(const std::wstring& serviceName) {
+    return ServiceProgramData() + L"\\" + serviceName;
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
@@ -88,8 +112,12 @@ void ChildProcess::Kill() {
     }
 }
 
-std::string ChildProcess::Stdout() const { return ReadFileBytes(stdoutPath); }
-std::string ChildProcess::Stderr() const { return ReadFileBytes(stderrPath); }
+std::string ChildProcess::Stdout() const {
+    return ReadFileBytes(stdoutPath);
+}
+std::string ChildProcess::Stderr() const {
+    return ReadFileBytes(stderrPath);
+}
 
 namespace {
 
@@ -129,15 +157,14 @@ bool StartProgram(const std::wstring& exe, const std::wstring& arguments, ChildP
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     std::wstring stem = std::wstring(temp) + L"velmora-test-" +
-                        std::to_wstring(GetCurrentProcessId()) + L"-" +
-                        std::to_wstring(++counter);
+                        std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
     child.stdoutPath = stem + L".out";
     child.stderrPath = stem + L".err";
     UniqueHandle out = CreateCaptureFile(child.stdoutPath);
     UniqueHandle err = CreateCaptureFile(child.stderrPath);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    UniqueHandle in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0,
-                                nullptr));
+    UniqueHandle in(
+        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr));
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -152,9 +179,8 @@ bool StartProgram(const std::wstring& exe, const std::wstring& arguments, ChildP
     }
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
-                        CREATE_UNICODE_ENVIRONMENT,
-                        environment.empty() ? nullptr : &environment[0], nullptr, &startup,
-                        &info)) {
+                        CREATE_UNICODE_ENVIRONMENT, environment.empty() ? nullptr : &environment[0],
+                        nullptr, &startup, &info)) {
         return false;
     }
     CloseHandle(info.hThread);
@@ -184,13 +210,17 @@ DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments, std::st
 
 bool ConsoleService::Start(const std::wstring& serviceName, DWORD timeoutMs) {
     name = serviceName;
+    // Only a line written by this start counts: the log keeps the lines of earlier runs.
+    size_t logged = Log().size();
     if (!StartProgram(ProgramPath(L"velmora.exe"), L"console --name \"" + name + L"\"", child)) {
         return false;
     }
     // The log line comes after service.conf is written, so the file is complete by then.
     bool listening = WaitUntil(
         [&] {
-            return Log().find("listening on 127.0.0.1:") != std::string::npos ||
+            std::string log = Log();
+            return (log.size() > logged &&
+                    log.find("listening on 127.0.0.1:", logged) != std::string::npos) ||
                    child.Wait(0) != STILL_ACTIVE;
         },
         timeoutMs);
@@ -269,8 +299,8 @@ bool SetValue(const std::wstring& serviceName, const std::wstring& valueName, DW
                         KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
         return false;
     }
-    return RegSetValueExW(key.get(), valueName.c_str(), 0, type,
-                          static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
+    return RegSetValueExW(key.get(), valueName.c_str(), 0, type, static_cast<const BYTE*>(data),
+                          size) == ERROR_SUCCESS;
 }
 
 }  // namespace

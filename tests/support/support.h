@@ -18,6 +18,12 @@ std::wstring UniqueServiceName(const std::wstring& prefix);
 // %ProgramData%\<name> and the files in it, as velmora computes them.
 std::wstring DataDirectoryOf(const std::wstring& serviceName);
 
+// The ProgramData that services started by the service control manager see. On Windows it is
+// C:\ProgramData like everyone's; Wine 8 gives services its Public folder (C:\users\Public), so
+// tests that compare an installer's files with a service's pass this to the installer.
+std::wstring ServiceProgramData();
+std::wstring ServiceDataDirectoryOf(const std::wstring& serviceName);
+
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
