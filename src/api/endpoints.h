@@ -3,6 +3,8 @@
 #include "api/request.h"
 #include "app/win.h"
 
+constexpr int kProtocolVersion = 1;
+
 struct Response {
     int status;
     std::string body;
@@ -11,3 +13,7 @@ struct Response {
 // Runs the checks of the caller and the route of one parsed request.
 Response DispatchRequest(SOCKET connection, const HttpRequest& request,
                          const std::string& accessToken);
+
+// The configuration path of a /start body: trailing LF, CR and space bytes removed; tabs and
+// leading bytes stay.
+std::string TrimConfigPath(const std::string& body);

@@ -1,11 +1,14 @@
 #pragma once
-// Request framing and header lookup: plain byte logic, no Win32, so it builds natively too.
+// Request framing, header lookup and JSON escaping: plain byte logic, no Win32, so it builds
+// natively too and can be fuzzed.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 constexpr size_t kRequestLimit = 65536;
 constexpr size_t kReceiveChunk = 4096;
+// A Content-Length above this (negative ones included, read as unsigned) is not waited for.
+constexpr uint32_t kContentLengthCeiling = 65536;
 
 struct HttpRequest {
     std::string method;
@@ -24,6 +27,10 @@ struct RequestScan {
 
 RequestScan ScanRequest(const std::string& text);
 
+// The Content-Length value as the C library's atol reads it, saturated to 32 bits: optional
+// leading white space and sign, decimal digits up to the first other byte, 0 without digits.
+int32_t ParseContentLength(const std::string& value);
+
 // Splits a request whose header end has been seen. False when the request line lacks its two
 // spaces: the connection is then closed without a response.
 bool ParseRequest(const std::string& text, size_t headerEnd, HttpRequest& request);
@@ -34,5 +41,6 @@ std::string FindHeader(const std::string& headerBlock, const std::string& name);
 // The head of a response ("HTTP/1.1 ..." up to the blank line) for a JSON body.
 std::string FormatResponseHead(int status, size_t bodyLength);
 
-// Escapes a UTF-8 text for a JSON string.
+// Escapes a text for a JSON string. Valid UTF-8 passes unchanged; each ill-formed part becomes
+// U+FFFD, so the result is always valid JSON string content.
 std::string JsonEscape(const std::string& text);

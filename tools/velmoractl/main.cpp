@@ -1,1 +1,202 @@
-int wmain() { return 0; }
+// velmoractl: a small client of velmora's control API. It reads the port and the token from the
+// service's endpoint file, sends one request and prints "<status code> <body>".
+#include <cstdio>
+#include <string>
+#include "app/console.h"
+#include "app/handles.h"
+#include "app/paths.h"
+#include "app/state.h"
+#include "app/text.h"
+#include "app/win.h"
+#include "config/endpoint.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+// A /start may wait for a stop of the old core (up to 11 s) and the start-up window.
+constexpr DWORD kResponseTimeoutMs = 60000;
+
+struct Options {
+    std::wstring name;
+    std::wstring command;
+    std::wstring configPath;
+    std::wstring tokenFile;
+    std::wstring bindAddress;
+    std::wstring rawFile;
+};
+
+void PrintUsage() {
+    PrintErr(
+        "usage: velmoractl --name <service> <version|status|start <config-path>|stop>\n"
+        "                  [--token-file <path>] [--bind <ip>]\n"
+        "       velmoractl --name <service> --raw <request-file> [--bind <ip>]\n");
+}
+
+bool ScanOptions(int argc, wchar_t** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        std::wstring arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (arg == L"--name" && hasValue) {
+            options.name = argv[++i];
+        } else if (arg == L"--token-file" && hasValue) {
+            options.tokenFile = argv[++i];
+        } else if (arg == L"--bind" && hasValue) {
+            options.bindAddress = argv[++i];
+        } else if (arg == L"--raw" && hasValue) {
+            options.rawFile = argv[++i];
+        } else if (options.command.empty() && !arg.empty() && arg[0] != L'-') {
+            options.command = arg;
+            if (arg == L"start") {
+                if (!hasValue) {
+                    return false;
+                }
+                options.configPath = argv[++i];
+            }
+        } else {
+            return false;
+        }
+    }
+    if (options.name.empty()) {
+        return false;
+    }
+    if (!options.rawFile.empty()) {
+        return options.command.empty();
+    }
+    return options.command == L"version" || options.command == L"status" ||
+           options.command == L"start" || options.command == L"stop";
+}
+
+bool ReadBytes(const std::wstring& path, std::string& bytes) {
+    UniqueFile file;
+    if (_wfopen_s(file.put(), path.c_str(), L"rb") != 0 || !file) {
+        return false;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+        bytes.append(buffer, n);
+    }
+    return true;
+}
+
+std::string BuildRequest(const Options& options, int port, const std::string& token) {
+    std::string method = "POST";
+    std::string path = "/" + ToUtf8(options.command);
+    std::string body;
+    if (options.command == L"version" || options.command == L"status") {
+        method = "GET";
+    } else if (options.command == L"start") {
+        body = ToUtf8(options.configPath);
+    }
+    return method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+           "\r\nx-auth-token: " + token + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// Connects (from bindAddress when given), sends the request and reads until the server closes.
+bool Exchange(const Options& options, int port, const std::string& request, std::string& reply) {
+    UniqueSocket s(WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+    if (!s) {
+        int error = WSAGetLastError();
+        PrintErr("velmoractl: socket failed (err=%d)\n", error);
+        return false;
+    }
+    if (!options.bindAddress.empty()) {
+        sockaddr_in local = {};
+        local.sin_family = AF_INET;
+        if (InetPtonW(AF_INET, options.bindAddress.c_str(), &local.sin_addr) != 1) {
+            PrintErr("velmoractl: not an IPv4 address: %ls\n", options.bindAddress.c_str());
+            return false;
+        }
+        if (bind(s.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            int error = WSAGetLastError();
+            PrintErr("velmoractl: bind to %ls failed (err=%d)\n", options.bindAddress.c_str(),
+                     error);
+            return false;
+        }
+    }
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(static_cast<u_short>(port));
+    inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+    if (connect(s.get(), reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+        int error = WSAGetLastError();
+        PrintErr("velmoractl: cannot connect to 127.0.0.1:%d (err=%d)\n", port, error);
+        return false;
+    }
+    DWORD timeout = kResponseTimeoutMs;
+    setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof timeout);
+    send(s.get(), request.data(), static_cast<int>(request.size()), 0);
+    char buffer[4096];
+    int n;
+    while ((n = recv(s.get(), buffer, sizeof buffer, 0)) > 0) {
+        reply.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+int Run(const Options& options) {
+    ServiceState.serviceName = options.name;
+    EndpointInfo endpoint;
+    std::string endpointText;
+    if (!ReadBytes(GetEndpointFilePath(), endpointText) ||
+        !ParseEndpointText(endpointText, endpoint) || endpoint.port > 65535) {
+        PrintErr("velmoractl: no valid endpoint file at %ls\n", GetEndpointFilePath().c_str());
+        return kExitFailed;
+    }
+    std::string token = endpoint.token;
+    if (!options.tokenFile.empty()) {
+        token.clear();
+        if (!ReadBytes(options.tokenFile, token)) {
+            PrintErr("velmoractl: cannot read %ls\n", options.tokenFile.c_str());
+            return kExitFailed;
+        }
+        while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) {
+            token.pop_back();
+        }
+    }
+    std::string request;
+    if (!options.rawFile.empty()) {
+        if (!ReadBytes(options.rawFile, request)) {
+            PrintErr("velmoractl: cannot read %ls\n", options.rawFile.c_str());
+            return kExitFailed;
+        }
+    } else {
+        request = BuildRequest(options, endpoint.port, token);
+    }
+
+    std::string reply;
+    if (!Exchange(options, endpoint.port, request, reply)) {
+        return kExitFailed;
+    }
+    int status = 0;
+    size_t headEnd = reply.find("\r\n\r\n");
+    if (sscanf_s(reply.c_str(), "HTTP/1.1 %d", &status) != 1 || headEnd == std::string::npos) {
+        PrintErr("velmoractl: no response from 127.0.0.1:%d\n", endpoint.port);
+        return kExitFailed;
+    }
+    PrintOut("%d %s\n", status, reply.substr(headEnd + 4).c_str());
+    return status == 200 ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    Options options;
+    if (!ScanOptions(argc, argv, options)) {
+        PrintUsage();
+        return kExitUsage;
+    }
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+        PrintErr("velmoractl: Winsock unavailable\n");
+        return kExitFailed;
+    }
+    int code = Run(options);
+    WSACleanup();
+    return code;
+}
