@@ -8,6 +8,8 @@
 #include "app/state.h"
 #include "config/endpoint.h"
 #include "core/core.h"
+// After winsock2.h.
+#include <mswsock.h>
 
 namespace {
 
@@ -52,23 +54,64 @@ bool SettleEndpoint(EndpointInfo& endpoint) {
     return GenerateAccessToken(endpoint.token);
 }
 
-void ServePendingConnections(SOCKET listener, WSAEVENT acceptEvent, const std::string& token) {
-    WSANETWORKEVENTS events;
-    WSAEnumNetworkEvents(listener, acceptEvent, &events);
-    for (;;) {
-        if (WaitForSingleObject(ServiceState.stopEvent, 0) == WAIT_OBJECT_0) {
-            return;
-        }
-        SOCKET connection = accept(listener, nullptr, nullptr);
-        if (connection == INVALID_SOCKET) {
-            return;
-        }
-        SetHandleInformation(reinterpret_cast<HANDLE>(connection), HANDLE_FLAG_INHERIT, 0);
-        WSAEventSelect(connection, nullptr, 0);
-        u_long blocking = 0;
-        ioctlsocket(connection, FIONBIO, &blocking);
-        ServeConnection(connection, token);
+// Connections are taken with AcceptEx, whose completion signals the accept event as the result
+// of an I/O request. Wine loses FD_ACCEPT notifications of WSAEventSelect now and then under
+// load, which leaves a connection waiting in the backlog until the next one arrives.
+struct PendingAccept {
+    LPFN_ACCEPTEX acceptEx = nullptr;
+    UniqueSocket connection;
+    OVERLAPPED overlapped = {};
+    char addresses[2 * (sizeof(sockaddr_in) + 16)] = {};
+};
+
+LPFN_ACCEPTEX FindAcceptEx(SOCKET listener) {
+    GUID guid = WSAID_ACCEPTEX;
+    LPFN_ACCEPTEX acceptEx = nullptr;
+    DWORD bytes = 0;
+    if (WSAIoctl(listener, SIO_GET_EXTENSION_FUNCTION_POINTER, &guid, sizeof guid, &acceptEx,
+                 sizeof acceptEx, &bytes, nullptr, nullptr) != 0) {
+        return nullptr;
     }
+    return acceptEx;
+}
+
+// Starts taking the next connection; the accept event is set when one is there. Returns the
+// Win32 error, or 0.
+DWORD PostAccept(SOCKET listener, PendingAccept& pending, HANDLE acceptEvent) {
+    pending.connection = CreateListener();
+    if (!pending.connection) {
+        return static_cast<DWORD>(WSAGetLastError());
+    }
+    ResetEvent(acceptEvent);
+    pending.overlapped = OVERLAPPED{};
+    pending.overlapped.hEvent = acceptEvent;
+    DWORD received = 0;
+    const DWORD addressLength = sizeof(sockaddr_in) + 16;
+    if (!pending.acceptEx(listener, pending.connection.get(), pending.addresses, 0, addressLength,
+                          addressLength, &received, &pending.overlapped)) {
+        DWORD error = static_cast<DWORD>(WSAGetLastError());
+        if (error != ERROR_IO_PENDING) {
+            pending.connection.reset();
+            return error;
+        }
+    }
+    return 0;
+}
+
+// The accept completed: hands a good connection to ServeConnection.
+void ServeAccepted(SOCKET listener, PendingAccept& pending, const std::string& token) {
+    DWORD bytes = 0;
+    DWORD flags = 0;
+    if (!WSAGetOverlappedResult(listener, &pending.overlapped, &bytes, FALSE, &flags)) {
+        // A client that reset its connection before it was taken: nothing to serve.
+        pending.connection.reset();
+        return;
+    }
+    SOCKET connection = pending.connection.release();
+    // Lets getpeername and the socket options see the accepted connection.
+    setsockopt(connection, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
+               reinterpret_cast<const char*>(&listener), sizeof listener);
+    ServeConnection(connection, token);
 }
 
 }  // namespace
@@ -120,13 +163,21 @@ DWORD RunServiceLoop() {
     }
     WriteLog("listening on 127.0.0.1:%d", static_cast<int>(endpoint.port));
 
-    UniqueWsaEvent acceptEvent(WSACreateEvent());
-    WSAEventSelect(listener.get(), acceptEvent.get(), FD_ACCEPT);
+    UniqueHandle acceptEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    PendingAccept pending;
+    pending.acceptEx = FindAcceptEx(listener.get());
+    DWORD result = ERROR_SUCCESS;
+    DWORD acceptError = pending.acceptEx != nullptr && acceptEvent
+                            ? PostAccept(listener.get(), pending, acceptEvent.get())
+                            : static_cast<DWORD>(WSAEOPNOTSUPP);
+    if (acceptError != 0) {
+        WriteLog("accept failed (err=%lu), exiting loop", acceptError);
+        result = kResultWaitFailed;
+    }
 
     // The stop event comes first, so a stop wins when both are signalled.
     HANDLE waitSet[2] = {ServiceState.stopEvent, acceptEvent.get()};
-    DWORD result = ERROR_SUCCESS;
-    for (;;) {
+    while (result == ERROR_SUCCESS) {
         DWORD signalled = WaitForMultipleObjects(2, waitSet, FALSE, INFINITE);
         if (signalled == WAIT_OBJECT_0) {
             break;
@@ -137,9 +188,22 @@ DWORD RunServiceLoop() {
             result = kResultWaitFailed;
             break;
         }
-        ServePendingConnections(listener.get(), acceptEvent.get(), endpoint.token);
+        ServeAccepted(listener.get(), pending, endpoint.token);
+        acceptError = PostAccept(listener.get(), pending, acceptEvent.get());
+        if (acceptError != 0) {
+            WriteLog("accept failed (err=%lu), exiting loop", acceptError);
+            result = kResultWaitFailed;
+        }
     }
 
+    // The pending accept writes into `pending` until it is cancelled and finished.
+    if (pending.connection) {
+        DWORD bytes = 0;
+        CancelIoEx(reinterpret_cast<HANDLE>(listener.get()), &pending.overlapped);
+        GetOverlappedResult(reinterpret_cast<HANDLE>(listener.get()), &pending.overlapped, &bytes,
+                            TRUE);
+        pending.connection.reset();
+    }
     acceptEvent.reset();
     listener.reset();
     {
