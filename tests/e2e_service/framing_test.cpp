@@ -11,13 +11,8 @@ const char kVersionBody[] = "{\"protocol\":1}";
 // A connected loopback client whose bytes the test sends piece by piece.
 class Client {
 public:
-    explicit Client(int port) : socket_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<u_short>(port));
-        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-        connected_ =
-            connect(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    explicit Client(int port) : socket_(ConnectLoopback(port)) {
+        connected_ = socket_.valid();
         BOOL noDelay = TRUE;
         setsockopt(socket_.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
                    sizeof noDelay);

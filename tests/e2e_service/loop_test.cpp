@@ -154,12 +154,8 @@ TEST_F(ServiceLoop, ServesSeveralPendingConnectionsInTurn) {
     std::vector<UniqueSocket> clients;
     const std::string request = "GET /version HTTP/1.1\r\n\r\n";
     for (int i = 0; i < 4; ++i) {
-        UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<u_short>(service.port));
-        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-        ASSERT_EQ(0, connect(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address));
+        UniqueSocket s = ConnectLoopback(service.port);
+        ASSERT_TRUE(s.valid());
         send(s.get(), request.data(), static_cast<int>(request.size()), 0);
         clients.push_back(std::move(s));
     }

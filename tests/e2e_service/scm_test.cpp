@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <vector>
+#include "app/text.h"
 #include "config/endpoint.h"
 #include "support.h"
 
@@ -75,6 +76,38 @@ TEST_F(ServiceControlManager, StartsServesAndStopsWithExitCodeZero) {
     EXPECT_NE(std::string::npos, Log().find("service loop exited\r\n"));
     // The endpoint file stays for the next start.
     EXPECT_TRUE(FileExists(ServiceDataDirectoryOf(name_) + L"\\service.conf"));
+}
+
+TEST_F(ServiceControlManager, StopEndsCoreAndItsChild) {
+    Register(UniqueServiceName(L"scm-core"));
+    // A private copy of the core: the sweep ends every process of the core's image.
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + name_;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    std::wstring core = folder + L"\\standin-core.exe";
+    ASSERT_TRUE(CopyFileW(ProgramPath(L"standin-core.exe").c_str(), core.c_str(), FALSE));
+    std::wstring config = folder + L"\\core.conf";
+    ASSERT_TRUE(WriteFileBytes(config, "spawn-child=1\n"));
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ASSERT_TRUE(SetParameter(name_, L"CoreBinary", core));
+    ASSERT_TRUE(SetParameter(name_, L"GuiBinary", self));
+
+    ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(WaitUntil([&] { return Log().find("listening on") != std::string::npos; }, 20000));
+    EndpointInfo endpoint;
+    ParseEndpointText(ReadFileBytes(ServiceDataDirectoryOf(name_) + L"\\service.conf"), endpoint);
+    ASSERT_EQ("{\"ok\":true}",
+              SendRequest(endpoint.port, "POST", "/start", endpoint.token, ToUtf8(config)).body);
+    ASSERT_TRUE(WaitUntil([&] { return ProcessesRunning(core).size() == 2; }, 10000));
+
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(WaitForState(SERVICE_STOPPED, 30000));
+    EXPECT_EQ(0u, Query().dwWin32ExitCode);
+    EXPECT_TRUE(WaitUntil([&] { return ProcessesRunning(core).empty(); }, 15000))
+        << "the core or its child outlived the service";
 }
 
 TEST_F(ServiceControlManager, AllPortsTakenStopsWithAddressInUse) {

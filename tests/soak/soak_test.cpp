@@ -2,7 +2,7 @@
 // still answer every route correctly with its handles, memory and core state where they were.
 //
 // Short form (CTest): a few hundred requests. Long form:
-//   VELMORA_SOAK_REQUESTS=10000 bash scripts/test.sh -R Soak
+//   bash scripts/soak.sh 10000
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -41,12 +41,8 @@ Usage Measure(HANDLE process) {
 
 // Sends bytes and closes without reading, or reads, as the abuse case wants.
 void ConnectAndClose(int port, const std::string& bytes, bool halfClose) {
-    UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (connect(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    UniqueSocket s = ConnectLoopback(port);
+    if (!s) {
         return;
     }
     if (!bytes.empty()) {
@@ -65,12 +61,8 @@ void ConnectAndClose(int port, const std::string& bytes, bool halfClose) {
 
 // A slow client: a few bytes with pauses, then gone before the head is complete.
 void DripAndClose(int port) {
-    UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (connect(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    UniqueSocket s = ConnectLoopback(port);
+    if (!s) {
         return;
     }
     for (const char* piece : {"GET /st", "atus HT", "TP/1.1\r\n"}) {

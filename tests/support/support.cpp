@@ -238,16 +238,24 @@ std::string ConsoleService::Log() const {
     return ReadFileBytes(DataDirectoryOf(name) + L"\\service.log");
 }
 
-HttpResult SendRaw(int port, const std::string& request, DWORD receiveTimeoutMs) {
-    HttpResult result;
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
+UniqueSocket ConnectLoopback(int port) {
     UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(port));
     inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
     if (connect(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        s.reset();
+    }
+    return s;
+}
+
+HttpResult SendRaw(int port, const std::string& request, DWORD receiveTimeoutMs) {
+    HttpResult result;
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    UniqueSocket s = ConnectLoopback(port);
+    if (!s) {
         WSACleanup();
         return result;
     }

@@ -74,6 +74,9 @@ struct HttpResult {
     std::string body;
 };
 
+// A TCP connection to 127.0.0.1:port; invalid when it could not connect.
+UniqueSocket ConnectLoopback(int port);
+
 // Sends the bytes as they are to 127.0.0.1:port and reads until the server closes.
 HttpResult SendRaw(int port, const std::string& request, DWORD receiveTimeoutMs = 15000);
 // A well-formed request with an optional token header and body.

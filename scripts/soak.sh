@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# The long form of the soak and abuse test: bash scripts/soak.sh [requests]   (default 10000)
+# CTest runs the same test with a few hundred requests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh
+bash scripts/build.sh
+build=${BUILD_DIR:-build}
+export WINEPREFIX="$PWD/$build/wineprefix-soak" WINEDEBUG=-all
+[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+wineserver -p >/dev/null 2>&1 </dev/null
+trap 'wineserver -k' EXIT
+VELMORA_SOAK_REQUESTS=${1:-10000} wine "$build/bin/test_soak.exe"
