@@ -16,7 +16,6 @@
 #include "support.h"
 // After windows.h, which they need.
 #include <iphlpapi.h>
-#include <psapi.h>
 
 namespace {
 
@@ -92,25 +91,6 @@ void Print(const char* label, const Stats& s) {
                 s.perSecond);
 }
 
-SIZE_T PrivateBytes(HANDLE process) {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    K32GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                            sizeof counters);
-    return counters.PrivateUsage;
-}
-
-double CpuMs(HANDLE process) {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(process, &created, &exited, &kernel, &user);
-    auto ms = [](const FILETIME& t) {
-        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
-                                   t.dwLowDateTime) /
-               10000.0;
-    };
-    return ms(kernel) + ms(user);
-}
-
 void ReadTcpTable() {
     ULONG size = 0;
     GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
@@ -179,13 +159,13 @@ int wmain(int argc, wchar_t** argv) {
                 100.0 * table.medianMs / status.medianMs);
 
     HANDLE process = service.child.process.get();
-    SIZE_T afterRun = PrivateBytes(process);
-    double cpuBefore = CpuMs(process);
+    ProcessUsage afterRun = MeasureProcess(process, name);
     Sleep(10000);
-    double idleCpu = CpuMs(process) - cpuBefore;
-    std::printf("velmora idle CPU over 10 s: %.1f ms\n", idleCpu);
-    std::printf("velmora private bytes: %zu after the run, %zu idle after 10 s\n",
-                static_cast<size_t>(afterRun), static_cast<size_t>(PrivateBytes(process)));
+    ProcessUsage idle = MeasureProcess(process, name);
+    std::printf("velmora idle CPU over 10 s: %.1f ms (measured: %s)\n", idle.cpuMs - afterRun.cpuMs,
+                idle.measured ? "yes" : "no");
+    std::printf("velmora memory: %llu bytes after the run, %llu after 10 s idle; handles %llu\n",
+                afterRun.memoryBytes, idle.memoryBytes, idle.handles);
 
     service.Kill();
     responder.Kill();

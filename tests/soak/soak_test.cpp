@@ -11,8 +11,6 @@
 #include <string>
 #include "app/text.h"
 #include "support.h"
-// After windows.h, which it needs.
-#include <psapi.h>
 
 namespace {
 
@@ -20,23 +18,6 @@ int SoakRequests() {
     const char* value = std::getenv("VELMORA_SOAK_REQUESTS");
     int n = value != nullptr ? std::atoi(value) : 0;
     return n > 0 ? n : 300;
-}
-
-struct Usage {
-    DWORD handles = 0;
-    SIZE_T privateBytes = 0;
-};
-
-Usage Measure(HANDLE process) {
-    Usage usage;
-    GetProcessHandleCount(process, &usage.handles);
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    if (K32GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                sizeof counters)) {
-        usage.privateBytes = counters.PrivateUsage;
-    }
-    return usage;
 }
 
 // Sends bytes and closes without reading, or reads, as the abuse case wants.
@@ -171,7 +152,8 @@ TEST_F(Soak, SurvivesMixedAbuseWithoutLeaks) {
     for (int i = 0; i < 24; ++i) {
         OneOfTheMix(random, -1);
     }
-    Usage before = Measure(service_.child.process.get());
+    ProcessUsage before = MeasureProcess(service_.child.process.get(), name_);
+    ASSERT_TRUE(before.measured) << "cannot read velmora's handles and memory";
 
     const int total = SoakRequests();
     const int cycleEvery = 100;
@@ -193,17 +175,16 @@ TEST_F(Soak, SurvivesMixedAbuseWithoutLeaks) {
     EXPECT_TRUE(WaitUntil([&] { return ProcessesRunning(core_).empty(); }, 10000))
         << "a core process outlived /stop";
 
-    Usage after = Measure(service_.child.process.get());
+    ProcessUsage after = MeasureProcess(service_.child.process.get(), name_);
+    ASSERT_TRUE(after.measured);
     EXPECT_LE(after.handles, before.handles + 8)
         << "handles " << before.handles << " -> " << after.handles;
-    EXPECT_LE(after.privateBytes, before.privateBytes + 2 * 1024 * 1024)
-        << "private bytes " << before.privateBytes << " -> " << after.privateBytes;
+    EXPECT_LE(after.memoryBytes, before.memoryBytes + 2 * 1024 * 1024)
+        << "memory " << before.memoryBytes << " -> " << after.memoryBytes;
     std::string log = service_.Log();
     EXPECT_LT(log.size(), 10u * 1024 * 1024 + 4096);
-    std::printf("soak: %d requests; handles %lu -> %lu; private bytes %zu -> %zu\n", total,
-                static_cast<unsigned long>(before.handles),
-                static_cast<unsigned long>(after.handles), static_cast<size_t>(before.privateBytes),
-                static_cast<size_t>(after.privateBytes));
+    std::printf("soak: %d requests; handles %llu -> %llu; memory %llu -> %llu bytes\n", total,
+                before.handles, after.handles, before.memoryBytes, after.memoryBytes);
 }
 
 }  // namespace

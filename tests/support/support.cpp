@@ -3,7 +3,9 @@
 #include <tlhelp32.h>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
+#include <psapi.h>
 #include "app/text.h"
 #include "config/endpoint.h"
 
@@ -357,4 +359,93 @@ std::vector<DWORD> ProcessesRunning(const std::wstring& imagePath) {
 bool RunningUnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+namespace {
+
+// The Linux process id whose command line holds the marker, or empty text.
+std::wstring FindLinuxProcess(const std::string& marker) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return std::wstring();
+    }
+    std::wstring found;
+    do {
+        std::wstring id = entry.cFileName;
+        if (id.empty() || id.find_first_not_of(L"0123456789") != std::wstring::npos) {
+            continue;
+        }
+        std::string commandLine = ReadFileBytes(L"Z:\\proc\\" + id + L"\\cmdline");
+        if (commandLine.find(marker) != std::string::npos &&
+            commandLine.find("velmora.exe") != std::string::npos) {
+            found = id;
+        }
+    } while (found.empty() && FindNextFileW(search, &entry));
+    FindClose(search);
+    return found;
+}
+
+}  // namespace
+
+ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker) {
+    ProcessUsage usage;
+    DWORD handles = 0;
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    FILETIME created, exited, kernel, user;
+    if (GetProcessHandleCount(process, &handles) && handles > 0 &&
+        K32GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                sizeof counters) &&
+        counters.PrivateUsage > 0 && GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        auto ms = [](const FILETIME& t) {
+            return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                       t.dwLowDateTime) /
+                   10000.0;
+        };
+        usage.measured = true;
+        usage.handles = handles;
+        usage.memoryBytes = counters.PrivateUsage;
+        usage.cpuMs = ms(kernel) + ms(user);
+        return usage;
+    }
+    std::wstring id = FindLinuxProcess(ToUtf8(marker));
+    if (id.empty()) {
+        return usage;
+    }
+    std::wstring base = L"Z:\\proc\\" + id;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((base + L"\\fd\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (entry.cFileName[0] != L'.') {
+                ++usage.handles;
+            }
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    std::string status = ReadFileBytes(base + L"\\status");
+    size_t rss = status.find("VmRSS:");
+    if (rss != std::string::npos) {
+        usage.memoryBytes = std::strtoull(status.c_str() + rss + 6, nullptr, 10) * 1024;
+    }
+    // Fields 14 and 15 of stat are user and system time in clock ticks (100 a second here).
+    std::string stat = ReadFileBytes(base + L"\\stat");
+    size_t close = stat.rfind(')');
+    if (close != std::string::npos) {
+        std::vector<std::string> fields;
+        size_t at = close + 2;
+        while (at < stat.size() && fields.size() < 13) {
+            size_t end = stat.find(' ', at);
+            fields.push_back(stat.substr(at, end - at));
+            at = end == std::string::npos ? stat.size() : end + 1;
+        }
+        if (fields.size() == 13) {
+            usage.cpuMs =
+                10.0 * static_cast<double>(std::strtoull(fields[11].c_str(), nullptr, 10) +
+                                           std::strtoull(fields[12].c_str(), nullptr, 10));
+        }
+    }
+    usage.measured = usage.handles > 0 && usage.memoryBytes > 0;
+    return usage;
 }

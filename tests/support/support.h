@@ -92,5 +92,16 @@ void DeleteParameters(const std::wstring& serviceName);
 // Ids of running processes whose image is exactly this path (case-insensitive).
 std::vector<DWORD> ProcessesRunning(const std::wstring& imagePath);
 
+// Resources of a running program. Under Wine the Win32 queries answer only for the calling
+// process, so the Linux process whose command line holds `marker` is read through Z:\proc:
+// handles are its open file descriptors, memory its resident set, CPU its user and system time.
+struct ProcessUsage {
+    bool measured = false;
+    unsigned long long handles = 0;
+    unsigned long long memoryBytes = 0;
+    double cpuMs = 0;
+};
+ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker);
+
 // True when this process runs under Wine (tests only: the product never asks).
 bool RunningUnderWine();
