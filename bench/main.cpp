@@ -114,9 +114,7 @@ int wmain(int argc, wchar_t** argv) {
 
     const int responderPort = 18390;
     ChildProcess responder;
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    if (!StartProgram(self, L"responder " + std::to_wstring(responderPort), responder)) {
+    if (!StartProgram(OwnImagePath(), L"responder " + std::to_wstring(responderPort), responder)) {
         std::printf("cannot start the responder\n");
         return 1;
     }
@@ -126,7 +124,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring name = UniqueServiceName(L"bench");
     std::wstring core = ProgramPath(L"standin-core.exe");
     SetParameter(name, L"CoreBinary", core);
-    SetParameter(name, L"GuiBinary", self);
+    SetParameter(name, L"GuiBinary", OwnImagePath());
     ConsoleService service;
     if (!service.Start(name)) {
         std::printf("velmora did not start\n");

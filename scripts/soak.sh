@@ -6,10 +6,6 @@ cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 bash scripts/build.sh
 build=${BUILD_DIR:-build}
-export WINEPREFIX="$PWD/$build/wineprefix-soak" WINEDEBUG=-all
-[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 || true
-# A persistent server, and Wine's background processes started apart from our output.
-wineserver -p >/dev/null 2>&1 </dev/null || true
-wine cmd /c exit >/dev/null 2>&1 </dev/null || true
-trap 'wineserver -k' EXIT
+source scripts/wine-prefix.sh
+start_wine_prefix wineprefix-soak
 VELMORA_SOAK_REQUESTS=${1:-10000} wine "$build/bin/test_soak.exe"

@@ -69,19 +69,3 @@ void ApiTest::SetGuiBinary(const std::wstring& path) {
 std::string ApiTest::Log() const {
     return ReadFileBytes(DataDirectoryOf(name) + L"\\service.log");
 }
-
-std::wstring ApiTest::OwnImagePath() {
-    wchar_t path[MAX_PATH] = {};
-    DWORD size = MAX_PATH;
-    QueryFullProcessImageNameW(GetCurrentProcess(), 0, path, &size);
-    return path;
-}
-
-size_t CountOf(const std::string& text, const std::string& needle) {
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++count;
-    }
-    return count;
-}

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 #include "loopback.h"
+#include "support.h"
 
 class ApiTest : public testing::Test {
 protected:
@@ -25,13 +26,9 @@ protected:
 
     void SetGuiBinary(const std::wstring& path);
     std::string Log() const;
-    static std::wstring OwnImagePath();
 
     std::wstring name;
     std::string token = "0123456789abcdef0123456789abcdef";
     LoopbackListener listener;
     ULONGLONG lastServeMs = 0;
 };
-
-// How many times `needle` occurs in `text`.
-size_t CountOf(const std::string& text, const std::string& needle);

@@ -1,6 +1,6 @@
 #include "loopback.h"
 
-#include <cstdio>
+#include "support.h"
 
 bool LoopbackListener::Open() {
     socket.reset(WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
@@ -78,13 +78,6 @@ ClientResult RunClient(uint16_t port, const std::vector<std::string>& segments, 
         result.raw.append(buffer, static_cast<size_t>(n));
     }
     result.closedAfterMs = GetTickCount64() - start;
-    int status = 0;
-    if (sscanf_s(result.raw.c_str(), "HTTP/1.1 %d", &status) == 1) {
-        result.status = status;
-    }
-    size_t bodyStart = result.raw.find("\r\n\r\n");
-    if (bodyStart != std::string::npos) {
-        result.body = result.raw.substr(bodyStart + 4);
-    }
+    ParseResponse(result.raw, result.status, result.body);
     return result;
 }

@@ -31,28 +31,12 @@ std::string InJson(const std::wstring& path) {
     return out;
 }
 
-size_t CountOf(const std::string& text, const std::string& needle) {
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++count;
-    }
-    return count;
-}
-
 std::string PrintedLine(const std::string& out) {
     std::string line = out;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
         line.pop_back();
     }
     return line;
-}
-
-std::wstring OwnImagePath() {
-    wchar_t path[MAX_PATH] = {};
-    DWORD size = MAX_PATH;
-    QueryFullProcessImageNameW(GetCurrentProcess(), 0, path, &size);
-    return path;
 }
 
 }  // namespace

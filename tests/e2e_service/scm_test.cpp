@@ -89,10 +89,8 @@ TEST_F(ServiceControlManager, StopEndsCoreAndItsChild) {
     ASSERT_TRUE(CopyFileW(ProgramPath(L"standin-core.exe").c_str(), core.c_str(), FALSE));
     std::wstring config = folder + L"\\core.conf";
     ASSERT_TRUE(WriteFileBytes(config, "spawn-child=1\n"));
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
     ASSERT_TRUE(SetParameter(name_, L"CoreBinary", core));
-    ASSERT_TRUE(SetParameter(name_, L"GuiBinary", self));
+    ASSERT_TRUE(SetParameter(name_, L"GuiBinary", OwnImagePath()));
 
     ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
     ASSERT_TRUE(WaitUntil([&] { return Log().find("listening on") != std::string::npos; }, 20000));

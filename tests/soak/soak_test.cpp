@@ -60,9 +60,7 @@ protected:
         name_ = UniqueServiceName(L"soak");
         core_ = ProgramPath(L"standin-core.exe");
         ASSERT_TRUE(SetParameter(name_, L"CoreBinary", core_));
-        wchar_t self[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, self, MAX_PATH);
-        ASSERT_TRUE(SetParameter(name_, L"GuiBinary", self));
+        ASSERT_TRUE(SetParameter(name_, L"GuiBinary", OwnImagePath()));
         config_ = DataDirectoryOf(name_) + L"\\core.conf";
         ASSERT_TRUE(service_.Start(name_)) << service_.Log();
         ASSERT_TRUE(WriteFileBytes(config_, "quiet=1\n"));

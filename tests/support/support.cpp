@@ -275,15 +275,34 @@ HttpResult SendRaw(int port, const std::string& request, DWORD receiveTimeoutMs)
     }
     s.reset();
     WSACleanup();
-    int status = 0;
-    if (sscanf_s(result.raw.c_str(), "HTTP/1.1 %d", &status) == 1) {
-        result.status = status;
-    }
-    size_t bodyStart = result.raw.find("\r\n\r\n");
-    if (bodyStart != std::string::npos) {
-        result.body = result.raw.substr(bodyStart + 4);
-    }
+    ParseResponse(result.raw, result.status, result.body);
     return result;
+}
+
+void ParseResponse(const std::string& raw, int& status, std::string& body) {
+    status = 0;
+    int parsed = 0;
+    if (sscanf_s(raw.c_str(), "HTTP/1.1 %d", &parsed) == 1) {
+        status = parsed;
+    }
+    size_t bodyStart = raw.find("\r\n\r\n");
+    body = bodyStart != std::string::npos ? raw.substr(bodyStart + 4) : std::string();
+}
+
+size_t CountOf(const std::string& text, const std::string& needle) {
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size())) {
+        ++count;
+    }
+    return count;
+}
+
+std::wstring OwnImagePath() {
+    wchar_t path[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    QueryFullProcessImageNameW(GetCurrentProcess(), 0, path, &size);
+    return path;
 }
 
 HttpResult SendRequest(int port, const std::string& method, const std::string& path,

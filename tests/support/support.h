@@ -74,6 +74,9 @@ struct HttpResult {
     std::string body;
 };
 
+// Status code (0 without a status line) and body of a response's raw bytes.
+void ParseResponse(const std::string& raw, int& status, std::string& body);
+
 // A TCP connection to 127.0.0.1:port; invalid when it could not connect.
 UniqueSocket ConnectLoopback(int port);
 
@@ -102,6 +105,12 @@ struct ProcessUsage {
     double cpuMs = 0;
 };
 ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker);
+
+// How often needle occurs in text (log lines, for example).
+size_t CountOf(const std::string& text, const std::string& needle);
+
+// This test program's image path, as the service sees a caller's (for GuiBinary).
+std::wstring OwnImagePath();
 
 // True when this process runs under Wine (tests only: the product never asks).
 bool RunningUnderWine();
