@@ -5,8 +5,9 @@
 // Measures, in one run: (a) a minimal Winsock responder in a process of its own that accepts,
 // reads one request and sends a fixed response; (b) velmora /version; (c) velmora GET /status
 // with caller verification on; (d) /start + /stop of the stand-in core; and the cost of one
-// TCP-table read, the main extra work of (c). Then velmora's CPU time while idle for 10 s and its
-// private bytes idle and after the run.
+// TCP-table read, the main extra work of (c); (e) GET /status and one table read again while
+// another process holds 1,000 and 5,000 extra loopback connections open (a busy core holds many).
+// Then velmora's CPU time while idle for 10 s and its private bytes idle and after the run.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +50,29 @@ int RunResponder(int port) {
         }
         send(connection.get(), kFixedResponse, static_cast<int>(sizeof kFixedResponse - 1), 0);
     }
+}
+
+// bench.exe hold <n>: opens n loopback connections to itself, says "held", and keeps them.
+int HoldConnections(int count) {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    UniqueSocket listener = ListenOn("127.0.0.1", 0, 0);
+    sockaddr_in address = {};
+    int length = sizeof address;
+    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    std::vector<UniqueSocket> ends;
+    for (int i = 0; i < count; ++i) {
+        ends.push_back(ConnectLoopback(ntohs(address.sin_port)));
+        ends.emplace_back(accept(listener.get(), nullptr, nullptr));
+        if (!ends[ends.size() - 2] || !ends.back()) {
+            std::printf("only %d connections\n", i);
+            break;
+        }
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    Sleep(INFINITE);
+    return 0;
 }
 
 struct Stats {
@@ -105,6 +129,9 @@ int wmain(int argc, wchar_t** argv) {
     if (argc >= 3 && std::wstring(argv[1]) == L"responder") {
         return RunResponder(_wtoi(argv[2]));
     }
+    if (argc >= 3 && std::wstring(argv[1]) == L"hold") {
+        return HoldConnections(_wtoi(argv[2]));
+    }
     int count = argc >= 2 ? _wtoi(argv[1]) : 1000;
     if (count <= 0) {
         count = 1000;
@@ -155,6 +182,27 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("ratio b/a (median) %.2f   ratio c/a (median) %.2f   table read / (c) %.0f%%\n",
                 version.medianMs / floor.medianMs, status.medianMs / floor.medianMs,
                 100.0 * table.medianMs / status.medianMs);
+
+    // Fewer requests per series here: under Wine each lookup grows with the table times the open
+    // files of every process, to seconds per request at 1,000 connections.
+    for (int extra : {0, 1000, 5000}) {
+        int series = extra == 0 ? std::max(20, count / 10) : extra < 5000 ? 5 : 1;
+        ChildProcess holder;
+        if (extra > 0 &&
+            (!StartProgram(OwnImagePath(), L"hold " + std::to_wstring(extra), holder) ||
+             !WaitUntil([&] { return holder.Stdout().find("held") != std::string::npos; },
+                        120000))) {
+            std::printf("cannot hold %d connections: %s\n", extra, holder.Stdout().c_str());
+            holder.Kill();
+            break;
+        }
+        char label[64];
+        std::snprintf(label, sizeof label, "(e) /status, %d extra conns", extra);
+        Print(label,
+              Measure(series, [&] { SendRequest(service.port, "GET", "/status", service.token); }));
+        Print("    one TCP table read", Measure(series, ReadTcpTable));
+        holder.Kill();
+    }
 
     HANDLE process = service.child.process.get();
     ProcessUsage afterRun = MeasureProcess(process, name);

@@ -2,10 +2,10 @@
 
 #include <iphlpapi.h>
 #include <cstddef>
-#include <cwchar>
 #include <vector>
 #include "app/handles.h"
 #include "app/log.h"
+#include "app/process.h"
 #include "app/state.h"
 #include "config/registry.h"
 
@@ -16,7 +16,6 @@ constexpr int kTableAttempts = 5;
 constexpr DWORD kTableMargin = 8192;
 constexpr DWORD kStateEstablished = 5;
 constexpr DWORD kStateCloseWait = 8;
-constexpr DWORD kImagePathUnits = 260;
 
 bool ReadTcpTable(std::vector<unsigned char>& buffer) {
     for (int attempt = 0; attempt < kTableAttempts; ++attempt) {
@@ -91,21 +90,14 @@ bool VerifyPeer(SOCKET connection) {
     if (pid == 0) {
         return false;
     }
-    wchar_t imagePath[kImagePathUnits] = {};
-    DWORD size = kImagePathUnits;
-    {
-        UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-        if (!process) {
-            return false;
-        }
-        if (!QueryFullProcessImageNameW(process.get(), 0, imagePath, &size)) {
-            return false;
-        }
-    }
-    if (_wcsicmp(imagePath, guiBinary.c_str()) == 0) {
+    std::wstring imagePath;
+    if (OpenProcessWithImage(pid, PROCESS_QUERY_LIMITED_INFORMATION, guiBinary, imagePath)) {
         return true;
     }
-    WriteLog("rejected peer pid=%lu path=%ls", static_cast<unsigned long>(pid), imagePath);
+    if (!imagePath.empty()) {
+        WriteLog("rejected peer pid=%lu path=%ls", static_cast<unsigned long>(pid),
+                 imagePath.c_str());
+    }
     return false;
 }
 

@@ -4,6 +4,7 @@
 #include "app/paths.h"
 #include "app/state.h"
 #include "app/win.h"
+#include "core/console_break.h"
 #include "install/install.h"
 #include "service/scm.h"
 
@@ -74,6 +75,11 @@ int RunEntry(int argc, const wchar_t* const* argv) {
     InitializeCriticalSection(&ServiceState.statusLock);
     ServiceState.nextCheckPoint = 1;
 
+    // Internal: a short-lived copy of this program that delivers a console break for the
+    // service (the usage text does not list it).
+    if (argc == 3 && std::wstring(argv[1]) == kBreakCommandWord) {
+        return RunBreakHelper(argv[2]);
+    }
     if (argc < 2) {
         PrintUsage();
         return kExitUsage;

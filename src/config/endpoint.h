@@ -1,4 +1,5 @@
 #pragma once
+// The endpoint's in-memory form and the reading rules of service.conf: plain logic, no Win32.
 #include <cstdint>
 #include <string>
 
@@ -12,13 +13,5 @@ struct EndpointInfo {
 // and the token is not empty.
 bool ParseEndpointText(const std::string& bytes, EndpointInfo& info);
 
-bool ReadEndpointFile(EndpointInfo& info);
-// Replaces service.conf atomically; false when any step of writing it failed.
-bool WriteEndpointFile(const EndpointInfo& info);
-
 // 32-bit FNV-1a over the UTF-16 code units of the name, folded into 17800..18199.
 int32_t ComputeBasePortFor(const std::wstring& serviceName);
-int32_t ComputeBasePort();
-
-// 32 lowercase hex digits from the system's secure generator; false when it keeps failing.
-bool GenerateAccessToken(std::string& token);

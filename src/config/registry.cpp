@@ -35,9 +35,9 @@ std::wstring ReadServiceParameter(const wchar_t* valueName) {
 
 LONG WriteServiceParameters(const std::wstring& core, const std::wstring& gui) {
     UniqueRegKey key;
-    LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, nullptr,
-                                  REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.put(),
-                                  nullptr);
+    LONG result =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, nullptr,
+                        REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.put(), nullptr);
     if (result != ERROR_SUCCESS) {
         return result;
     }

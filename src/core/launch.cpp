@@ -1,14 +1,17 @@
-#include <share.h>
-#include <algorithm>
+#include "core/launch.h"
+
 #include <cstdio>
 #include <vector>
 #include "app/handles.h"
 #include "app/log.h"
-#include "app/paths.h"
 #include "app/state.h"
 #include "app/text.h"
 #include "config/registry.h"
-#include "core/core.h"
+#include "core/command.h"
+#include "core/stderr_log.h"
+#include "core/stop.h"
+#include "core/sweep.h"
+#include "core/tracked_core.h"
 
 namespace {
 
@@ -58,10 +61,12 @@ LaunchOutcome StartCoreLocked(const std::wstring& corePath, const std::wstring& 
     StopCore();
     SweepStrayCores(corePath);
 
+    // Every launch truncates core.stderr.log; the core writes into a pipe whose reader keeps
+    // the file under its cap.
+    UniqueHandle outputEnd;
+    bool fileOpened = false;
+    UniqueStderrCapture capture = StartStderrCapture(outputEnd, fileOpened);
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    UniqueHandle stderrFile(CreateFileW(GetCoreStderrLogPath().c_str(), GENERIC_WRITE,
-                                        FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     UniqueHandle nullInput(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ, &inheritable,
                                        OPEN_EXISTING, 0, nullptr));
 
@@ -72,16 +77,16 @@ LaunchOutcome StartCoreLocked(const std::wstring& corePath, const std::wstring& 
     // Sockets are inheritable by default: without the list the core would hold the listening
     // socket and the /start connection open for as long as it runs.
     InheritList inherit;
-    if (stderrFile) {
-        inherit.handles.push_back(stderrFile.get());
+    if (outputEnd) {
+        inherit.handles.push_back(outputEnd.get());
         if (nullInput) {
             inherit.handles.push_back(nullInput.get());
         }
         if (inherit.Build()) {
             startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
             startup.StartupInfo.hStdInput = nullInput.get();
-            startup.StartupInfo.hStdOutput = stderrFile.get();
-            startup.StartupInfo.hStdError = stderrFile.get();
+            startup.StartupInfo.hStdOutput = outputEnd.get();
+            startup.StartupInfo.hStdError = outputEnd.get();
             startup.lpAttributeList = inherit.list;
             flags |= EXTENDED_STARTUPINFO_PRESENT;
             inheritHandles = TRUE;
@@ -91,12 +96,14 @@ LaunchOutcome StartCoreLocked(const std::wstring& corePath, const std::wstring& 
     std::wstring commandLine = BuildCoreCommandLine(corePath, configPath);
     std::wstring workingDirectory = CoreWorkingDirectory(configPath);
     PROCESS_INFORMATION info = {};
+    // The checked file is the program started, whatever the command line's first word says.
     BOOL created = CreateProcessW(
-        nullptr, &commandLine[0], nullptr, nullptr, inheritHandles, flags, nullptr,
+        corePath.c_str(), &commandLine[0], nullptr, nullptr, inheritHandles, flags, nullptr,
         workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup.StartupInfo, &info);
     LaunchOutcome outcome;
     outcome.error = created ? ERROR_SUCCESS : GetLastError();
-    stderrFile.reset();
+    // The core holds its own copies; the pipe breaks when the last of them is closed.
+    outputEnd.reset();
     nullInput.reset();
     if (!created) {
         return outcome;
@@ -124,16 +131,21 @@ LaunchOutcome StartCoreLocked(const std::wstring& corePath, const std::wstring& 
     outcome.processId = info.dwProcessId;
     if (WaitForSingleObject(process.get(), kStartupWindowMs) == WAIT_OBJECT_0) {
         outcome.step = LaunchStep::kExitedEarly;
+        // The job ends what the core started; the tail is read once the reader has drained.
+        job.reset();
+        capture.reset();
         // Without a file of this launch the tail would be an earlier run's text.
-        if (inheritHandles) {
+        if (inheritHandles && fileOpened) {
             outcome.tail = ReadStderrTail();
         }
         return outcome;
     }
-    CoreState.processInfo = info;
-    process.release();
-    thread.release();
-    CoreState.job = job.release();
+    CoreState.processInfo.hProcess = std::move(process);
+    CoreState.processInfo.hThread = std::move(thread);
+    CoreState.processInfo.dwProcessId = info.dwProcessId;
+    CoreState.processInfo.dwThreadId = info.dwThreadId;
+    CoreState.job = std::move(job);
+    CoreState.stderrCapture = std::move(capture);
     CoreState.running = true;
     outcome.step = LaunchStep::kStarted;
     return outcome;
@@ -175,23 +187,4 @@ std::string LaunchCore(const std::wstring& configPath) {
     }
     WriteLog("core started pid=%lu", outcome.processId);
     return std::string();
-}
-
-std::string ReadStderrTail() {
-    // Shared for writing too: a process that the core started may still hold the file.
-    UniqueFile file(_wfsopen(GetCoreStderrLogPath().c_str(), L"rb", _SH_DENYNO));
-    if (!file || fseek(file.get(), 0, SEEK_END) != 0) {
-        return std::string();
-    }
-    long size = ftell(file.get());
-    if (size <= 0) {
-        return std::string();
-    }
-    long count = std::min(size, static_cast<long>(kStderrTailBytes));
-    if (fseek(file.get(), size - count, SEEK_SET) != 0) {
-        return std::string();
-    }
-    std::string bytes(static_cast<size_t>(count), '\0');
-    bytes.resize(fread(&bytes[0], 1, bytes.size(), file.get()));
-    return LastNonBlankLine(bytes);
 }

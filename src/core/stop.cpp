@@ -1,5 +1,7 @@
+#include "core/stop.h"
+
 #include "app/log.h"
-#include "core/core.h"
+#include "core/console_break.h"
 
 namespace {
 
@@ -9,22 +11,6 @@ void Terminate(HANDLE process) {
 }
 
 }  // namespace
-
-bool SendConsoleBreak(DWORD processId, DWORD& error) {
-    // A process has at most one console: let go of ours (console mode) before joining the core's.
-    FreeConsole();
-    if (!AttachConsole(processId)) {
-        error = GetLastError();
-        return false;
-    }
-    // The break travels over the console we now share; CTRL+C must not end the service meanwhile.
-    SetConsoleCtrlHandler(nullptr, TRUE);
-    bool delivered = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, processId) != FALSE;
-    error = delivered ? ERROR_SUCCESS : GetLastError();
-    FreeConsole();
-    SetConsoleCtrlHandler(nullptr, FALSE);
-    return delivered;
-}
 
 bool StopProcessWith(BreakSender sendBreak, HANDLE process, DWORD processId, DWORD timeoutMs) {
     DWORD error = ERROR_SUCCESS;

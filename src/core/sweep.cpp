@@ -1,14 +1,16 @@
-#include "core/core.h"
+#include "core/sweep.h"
 
-#include <tlhelp32.h>
 #include <cwchar>
 #include "app/handles.h"
 #include "app/log.h"
+#include "app/process.h"
+#include "core/stop.h"
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 namespace {
 
 constexpr DWORD kStrayAccess = PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
-constexpr DWORD kImagePathUnits = 260;
 
 }  // namespace
 
@@ -28,17 +30,11 @@ bool SweepStrayCores(const std::wstring& corePath) {
         if (_wcsicmp(entry.szExeFile, exeName) != 0) {
             continue;
         }
-        UniqueHandle process(OpenProcess(kStrayAccess, FALSE, entry.th32ProcessID));
-        if (!process) {
-            continue;
-        }
-        wchar_t imagePath[kImagePathUnits] = {};
-        DWORD size = kImagePathUnits;
-        if (!QueryFullProcessImageNameW(process.get(), 0, imagePath, &size)) {
-            continue;
-        }
         // Same file name in another folder is another program.
-        if (_wcsicmp(imagePath, corePath.c_str()) != 0) {
+        std::wstring imagePath;
+        UniqueHandle process =
+            OpenProcessWithImage(entry.th32ProcessID, kStrayAccess, corePath, imagePath);
+        if (!process) {
             continue;
         }
         WriteLog("sweeping stray core pid=%lu", entry.th32ProcessID);

@@ -19,3 +19,21 @@ std::string LastNonBlankLine(const std::string& bytes) {
     }
     return result;
 }
+
+std::string ReadTail(std::FILE* file) {
+    if (std::fseek(file, 0, SEEK_END) != 0) {
+        return std::string();
+    }
+    long size = std::ftell(file);
+    if (size <= 0) {
+        return std::string();
+    }
+    long count =
+        size < static_cast<long>(kStderrTailBytes) ? size : static_cast<long>(kStderrTailBytes);
+    if (std::fseek(file, size - count, SEEK_SET) != 0) {
+        return std::string();
+    }
+    std::string bytes(static_cast<size_t>(count), '\0');
+    bytes.resize(std::fread(&bytes[0], 1, bytes.size(), file));
+    return LastNonBlankLine(bytes);
+}

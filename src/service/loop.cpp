@@ -6,8 +6,8 @@
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/state.h"
-#include "config/endpoint.h"
-#include "core/core.h"
+#include "config/endpoint_file.h"
+#include "core/tracked_core.h"
 // After winsock2.h.
 #include <mswsock.h>
 
@@ -18,7 +18,6 @@ constexpr DWORD kResultWaitFailed = ERROR_INVALID_HANDLE;      // 6
 constexpr DWORD kResultNoWinsock = ERROR_NETWORK_UNREACHABLE;  // 1231
 constexpr DWORD kResultNoPort = WSAEADDRINUSE;                 // 10048
 constexpr int kPortRange = 20;
-constexpr int32_t kHighestPort = 65535;
 constexpr int kBacklog = 4;
 
 // Neither the listening socket nor a connection may be inherited by the core: a child holding
@@ -38,20 +37,6 @@ bool BindAndListen(SOCKET listener, int32_t port) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
            listen(listener, kBacklog) == 0;
-}
-
-// The endpoint in use: the published one when valid, else a new pair. False when no token
-// could be generated.
-bool SettleEndpoint(EndpointInfo& endpoint) {
-    if (ReadEndpointFile(endpoint)) {
-        // A hand-edited port beyond the last valid one leaves nothing to try; keep the token.
-        if (endpoint.port > kHighestPort) {
-            endpoint.port = ComputeBasePort();
-        }
-        return true;
-    }
-    endpoint.port = ComputeBasePort();
-    return GenerateAccessToken(endpoint.token);
 }
 
 // Connections are taken with AcceptEx, whose completion signals the accept event as the result
@@ -124,7 +109,8 @@ DWORD RunServiceLoop() {
     }
 
     EndpointInfo endpoint;
-    if (!SettleEndpoint(endpoint)) {
+    EndpointSource source = EndpointSource::kNew;
+    if (!SettleEndpoint(endpoint, source)) {
         WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
                  GetEndpointFilePath().c_str());
         WSACleanup();
@@ -154,7 +140,10 @@ DWORD RunServiceLoop() {
     }
     ServiceState.listenPort = static_cast<uint16_t>(endpoint.port);
 
-    if (!WriteEndpointFile(endpoint)) {
+    // The file is left alone when it names what is in use: a reader holding it open must not
+    // keep the service from starting.
+    bool published = source == EndpointSource::kFile && endpoint.port == basePort;
+    if (!published && !WriteEndpointFile(endpoint)) {
         WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
                  GetEndpointFilePath().c_str());
         listener.reset();

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Ctrl+C reaches a console-mode velmora only as SIGINT from the Linux side, and only when wine
 # started it directly. Checks: the loop ends with its teardown and exit code 0, a silent client
-# delays the stop by at most the request deadline.
+# delays the stop by at most the request deadline, and a core stop (the forced one under Wine)
+# leaves the host's console alone, so Ctrl+C and the echo of log lines still work after it.
 set -u
 velmora=$1
+standin=$2
+velmoractl=$3
 name="ctrlc-$$"
 data="$WINEPREFIX/drive_c/ProgramData/$name"
 out=$(mktemp)
-trap 'rm -f "$out"' EXIT
+bin=$(mktemp -d)
+trap 'rm -rf "$out" "$bin"' EXIT
 
 fail() { echo "FAIL: $*"; echo "--- output:"; cat "$out"; exit 1; }
 
@@ -52,4 +56,25 @@ elapsed=$((SECONDS - started))
 exec 3>&-
 [ "$rc" -eq 0 ] || fail "exit code $rc after SIGINT with a silent client"
 [ "$elapsed" -le 12 ] || fail "stop took $elapsed s with a silent client (deadline is 5 s)"
+# After a /start and a /stop the console is still the host's.
+rm -f "$data/service.log"
+key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\$name\\Parameters"
+# A private copy: the sweep of the stop ends every process of the core's image.
+cp "$standin" "$bin/standin-core.exe"
+wine reg add "$key" /v CoreBinary /t REG_SZ /d "$(winepath -w "$bin/standin-core.exe")" /f >/dev/null 2>&1
+wine reg add "$key" /v GuiBinary /t REG_SZ /d "$(winepath -w "$velmoractl")" /f >/dev/null 2>&1
+config="$bin/core.conf"
+: >"$config"
+start_console
+wine "$velmoractl" --name "$name" start "$(winepath -w "$config")" | grep -q '^200 ' ||
+    fail "/start was not answered with 200"
+wine "$velmoractl" --name "$name" stop | grep -q '^200 ' || fail "/stop was not answered with 200"
+# Under Wine the helper cannot attach to a core without a console window (error 6).
+grep -Eq "ctrl-break to [0-9]+ failed \(err=6\), terminating" "$data/service.log" ||
+    fail "no forced stop line in service.log"
+kill -INT "$pid"
+wait_exit "$pid" 20
+wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$name" /f >/dev/null 2>&1
+[ "$rc" -eq 0 ] || fail "exit code $rc after SIGINT following a core stop"
+grep -q "^service loop exited" "$out" || fail "no 'service loop exited' on the console after a core stop"
 echo "PASS: SIGINT stops the console loop (silent client delayed the stop by ${elapsed}s)"

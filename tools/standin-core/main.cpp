@@ -21,15 +21,20 @@
 //   ignore-break=1      --ignore-break       a break is reported ("break ignored") and ignored
 //   spawn-child=1       --spawn-child        starts "standin-core child" and writes
 //                                            "child pid=<pid>" to standard error
+//   flood-mib=<n>       --flood-mib <n>      writes n MiB and more of numbered lines, blocks
+//                                            alternating between standard output and error,
+//                                            then "standin-core: flood done"
 // stdout and stderr lines are written in file order, after the start lines and the child.
 //
 // A break can also be simulated by setting the named event "velmora-standin-break-<pid>", for
 // platforms that cannot deliver a console break (Wine).
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
 #include "app/handles.h"
+#include "app/process.h"
 #include "app/text.h"
 #include "app/win.h"
 
@@ -45,6 +50,7 @@ struct Behaviour {
     DWORD exitAfterMs = 0;
     bool ignoreBreak = false;
     bool spawnChild = false;
+    DWORD floodMib = 0;
     std::vector<std::pair<DWORD, std::string>> output;  // standard handle id and text
 };
 
@@ -108,6 +114,8 @@ void Apply(const std::string& key, const std::string& value, Behaviour& behaviou
         behaviour.ignoreBreak = value == "1";
     } else if (key == "spawn-child") {
         behaviour.spawnChild = value == "1";
+    } else if (key == "flood-mib") {
+        behaviour.floodMib = ToNumber(value);
     }
 }
 
@@ -156,14 +164,8 @@ void ReadOptions(int argc, wchar_t** argv, int first, Behaviour& behaviour) {
     }
 }
 
-std::wstring OwnPath() {
-    std::vector<wchar_t> buffer(32768, L'\0');
-    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    return std::wstring(buffer.data(), length);
-}
-
 void SpawnChild() {
-    std::wstring commandLine = L"\"" + OwnPath() + L"\" child";
+    std::wstring commandLine = L"\"" + OwnExecutablePath() + L"\" child";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
@@ -175,6 +177,23 @@ void SpawnChild() {
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
     Say("child pid=" + std::to_string(info.dwProcessId));
+}
+
+// Numbered lines of 100 bytes in blocks of 40, so that a reader can tell whether any went
+// missing or out of order.
+void Flood(DWORD mib) {
+    const unsigned long long blocks = mib * 1024ull * 1024 / 4000 + 1;
+    unsigned long long number = 0;
+    for (unsigned long long block = 0; block < blocks; ++block) {
+        std::string text;
+        for (int i = 0; i < 40; ++i) {
+            char line[101];
+            snprintf(line, sizeof line, "flood %012llu %080d\n", number++, 0);
+            text.append(line, 100);
+        }
+        Write(block % 2 == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, text);
+    }
+    Say("standin-core: flood done");
 }
 
 void SayStart(int argc, wchar_t** argv) {
@@ -206,6 +225,9 @@ int RunAsCore(int argc, wchar_t** argv) {
     }
     for (const auto& item : behaviour.output) {
         Write(item.first, item.second);
+    }
+    if (behaviour.floodMib > 0) {
+        Flood(behaviour.floodMib);
     }
     if (behaviour.exitNow) {
         if (!behaviour.exitMessage.empty()) {

@@ -8,7 +8,7 @@
 #include "app/state.h"
 #include "app/text.h"
 #include "app/win.h"
-#include "config/endpoint.h"
+#include "config/endpoint_file.h"
 
 namespace {
 
@@ -68,14 +68,18 @@ bool ScanOptions(int argc, wchar_t** argv, Options& options) {
            options.command == L"start" || options.command == L"stop";
 }
 
+// Shared for reading, writing and deletion, so that holding a file open never keeps velmora
+// from replacing it (service.conf at a service start, for one).
 bool ReadBytes(const std::wstring& path, std::string& bytes) {
-    UniqueFile file;
-    if (_wfopen_s(file.put(), path.c_str(), L"rb") != 0 || !file) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return false;
     }
     char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+    DWORD n = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) {
         bytes.append(buffer, n);
     }
     return true;
@@ -144,7 +148,7 @@ int Run(const Options& options) {
     EndpointInfo endpoint;
     std::string endpointText;
     if (!ReadBytes(GetEndpointFilePath(), endpointText) ||
-        !ParseEndpointText(endpointText, endpoint) || endpoint.port > 65535) {
+        !ParseEndpointText(endpointText, endpoint) || endpoint.port > kHighestPort) {
         PrintErr("velmoractl: no valid endpoint file at %ls\n", GetEndpointFilePath().c_str());
         return kExitFailed;
     }

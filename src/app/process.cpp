@@ -1,0 +1,33 @@
+#include "app/process.h"
+
+#include <cwchar>
+#include <vector>
+
+UniqueHandle OpenProcessWithImage(DWORD processId, DWORD access, const std::wstring& expected,
+                                  std::wstring& imagePath) {
+    imagePath.clear();
+    UniqueHandle process(OpenProcess(access, FALSE, processId));
+    if (!process) {
+        return UniqueHandle();
+    }
+    wchar_t path[kImagePathUnits] = {};
+    DWORD size = kImagePathUnits;
+    if (!QueryFullProcessImageNameW(process.get(), 0, path, &size)) {
+        return UniqueHandle();
+    }
+    imagePath = path;
+    // No other normalisation: another way of naming the same file is another file here.
+    if (_wcsicmp(path, expected.c_str()) != 0) {
+        return UniqueHandle();
+    }
+    return process;
+}
+
+std::wstring OwnExecutablePath() {
+    std::vector<wchar_t> buffer(32768, L'\0');
+    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0 || length >= buffer.size()) {
+        return std::wstring();
+    }
+    return std::wstring(buffer.data(), length);
+}

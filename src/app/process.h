@@ -1,0 +1,16 @@
+#pragma once
+// Processes found by their image: caller verification and the stray sweep compare the same way.
+#include <string>
+#include "app/handles.h"
+
+// Units of the image path buffer; a longer path cannot be read and matches nothing.
+constexpr DWORD kImagePathUnits = 260;
+
+// Opens the process with `access` and compares its full image path (Win32 form) with `expected`,
+// ignoring the case of ASCII letters only. The handle when it matches, else an empty one;
+// `imagePath` receives the path read (empty when the process could not be opened or queried).
+UniqueHandle OpenProcessWithImage(DWORD processId, DWORD access, const std::wstring& expected,
+                                  std::wstring& imagePath);
+
+// The full path of this program, empty when it cannot be read whole.
+std::wstring OwnExecutablePath();

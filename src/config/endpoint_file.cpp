@@ -1,0 +1,131 @@
+#include "config/endpoint_file.h"
+
+#include <cstdio>
+#include "app/handles.h"
+#include "app/paths.h"
+#include "app/state.h"
+
+namespace {
+
+constexpr int kTokenAttempts = 8;
+// How long a replacement refused for sharing is retried before the file is rewritten in place.
+constexpr int kReplaceAttempts = 10;
+constexpr DWORD kReplaceRetryMs = 100;
+
+bool IsSharingRefusal(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_LOCK_VIOLATION;
+}
+
+// Unlike the move, writing through a name follows links: only a plain file with one name is
+// written, never a file that a link would make the service write elsewhere.
+bool WriteInPlace(const std::wstring& path, const std::string& content) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION facts = {};
+    if (!file || !GetFileInformationByHandle(file.get(), &facts) || facts.nNumberOfLinks != 1 ||
+        (facts.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return false;
+    }
+    DWORD written = 0;
+    return WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written,
+                     nullptr) &&
+           written == content.size() && SetEndOfFile(file.get()) && FlushFileBuffers(file.get());
+}
+
+}  // namespace
+
+bool ReadEndpointFile(EndpointInfo& info) {
+    UniqueFile file;
+    if (_wfopen_s(file.put(), GetEndpointFilePath().c_str(), L"rb") != 0 || !file) {
+        return false;
+    }
+    std::string bytes;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+        bytes.append(buffer, n);
+    }
+    return ParseEndpointText(bytes, info);
+}
+
+bool WriteEndpointFile(const EndpointInfo& info) {
+    CreateDirectoryW(GetDataDirectory().c_str(), nullptr);
+    // Written beside the file and moved over it, so a reader never sees it empty or half
+    // written and a crash never loses the token.
+    std::wstring path = GetEndpointFilePath();
+    std::wstring temporary = path + L".tmp";
+    char text[64 + 1];
+    int length = snprintf(text, sizeof text, "port=%d\ntoken=", static_cast<int>(info.port));
+    std::string content(text, static_cast<size_t>(length));
+    content += info.token + "\n";
+    {
+        UniqueFile file;
+        if (_wfopen_s(file.put(), temporary.c_str(), L"wb") != 0 || !file) {
+            return false;
+        }
+        bool written = fwrite(content.data(), 1, content.size(), file.get()) == content.size();
+        written = fflush(file.get()) == 0 && written;
+        written = fclose(file.release()) == 0 && written;
+        if (!written) {
+            DeleteFileW(temporary.c_str());
+            return false;
+        }
+    }
+    // A reader that opened the file the way fopen does (no delete sharing) blocks the move.
+    bool replaced = false;
+    for (int attempt = 0; attempt < kReplaceAttempts && !replaced; ++attempt) {
+        if (attempt > 0) {
+            Sleep(kReplaceRetryMs);
+        }
+        replaced = MoveFileExW(temporary.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+        if (!replaced && !IsSharingRefusal(GetLastError())) {
+            break;
+        }
+    }
+    if (!replaced) {
+        DeleteFileW(temporary.c_str());
+        return WriteInPlace(path, content);
+    }
+    return true;
+}
+
+int32_t ComputeBasePort() {
+    return ComputeBasePortFor(ServiceState.serviceName);
+}
+
+bool GenerateAccessToken(std::string& token) {
+    std::string result;
+    for (int word = 0; word < 4; ++word) {
+        unsigned int value = 0;
+        int attempt = 0;
+        while (rand_s(&value) != 0) {
+            if (++attempt == kTokenAttempts) {
+                return false;
+            }
+        }
+        char hex[9];
+        snprintf(hex, sizeof hex, "%08x", value);
+        result += hex;
+    }
+    token = result;
+    return true;
+}
+
+bool SettleEndpoint(EndpointInfo& endpoint, EndpointSource& source) {
+    endpoint = EndpointInfo();
+    if (ReadEndpointFile(endpoint)) {
+        source = EndpointSource::kFile;
+        // A hand-edited port beyond the last valid one leaves nothing to try; keep the token.
+        if (endpoint.port > kHighestPort) {
+            endpoint.port = ComputeBasePort();
+            source = EndpointSource::kFileToken;
+        }
+        return true;
+    }
+    source = EndpointSource::kNew;
+    endpoint.port = ComputeBasePort();
+    endpoint.token.clear();
+    return GenerateAccessToken(endpoint.token);
+}

@@ -1,0 +1,166 @@
+#include "core/stderr_log.h"
+
+#include <share.h>
+#include <atomic>
+#include <cstdio>
+#include <vector>
+#include "app/paths.h"
+#include "core/tail.h"
+
+struct StderrCapture {
+    UniqueHandle pipe;  // read end, overlapped
+    UniqueHandle readDone;
+    UniqueHandle quit;
+    UniqueHandle thread;
+    UniqueHandle file;
+    std::wstring path;
+    std::wstring rotatedPath;
+    uint64_t size = 0;
+};
+
+namespace {
+
+constexpr DWORD kPipeBufferBytes = 64 * 1024;
+
+UniqueHandle OpenLogFile(const std::wstring& path) {
+    // Readers may look at the file while the core runs; delete sharing lets it be rotated
+    // under them.
+    return UniqueHandle(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// The full file becomes core.stderr.log.1 only when more bytes are to be written, so the last
+// line written always stays in the current file. A reader that holds the file without delete
+// sharing refuses the move: then it is copied and truncated, so the cap holds either way.
+void Rotate(StderrCapture& capture) {
+    capture.file.reset();
+    if (!MoveFileExW(capture.path.c_str(), capture.rotatedPath.c_str(),
+                     MOVEFILE_REPLACE_EXISTING)) {
+        CopyFileW(capture.path.c_str(), capture.rotatedPath.c_str(), FALSE);
+    }
+    capture.file = OpenLogFile(capture.path);
+    capture.size = 0;
+}
+
+void WriteAll(HANDLE file, const char* bytes, size_t count) {
+    while (count > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
+            return;
+        }
+        bytes += written;
+        count -= written;
+    }
+}
+
+// Whole lines stay together where they fit: a piece that would pass the cap is cut after its
+// last line feed that still fits, and only a line longer than the room left is split.
+void Append(StderrCapture& capture, const char* bytes, size_t count) {
+    while (count > 0 && capture.file) {
+        uint64_t room = kStderrLogCapBytes - capture.size;
+        size_t take = count;
+        if (take > room) {
+            take = static_cast<size_t>(room);
+            while (take > 0 && bytes[take - 1] != '\n') {
+                --take;
+            }
+            if (take == 0 && capture.size < kStderrLogCapBytes / 2) {
+                take = static_cast<size_t>(room);
+            }
+        }
+        WriteAll(capture.file.get(), bytes, take);
+        capture.size += take;
+        bytes += take;
+        count -= take;
+        if (count > 0) {
+            Rotate(capture);
+        }
+    }
+}
+
+DWORD WINAPI ReadCoreOutput(void* parameter) {
+    StderrCapture& capture = *static_cast<StderrCapture*>(parameter);
+    std::vector<char> buffer(kPipeBufferBytes);
+    // The quit event comes first, so a quit wins over more output.
+    HANDLE waitSet[2] = {capture.quit.get(), capture.readDone.get()};
+    for (;;) {
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = capture.readDone.get();
+        DWORD got = 0;
+        if (!ReadFile(capture.pipe.get(), buffer.data(), kPipeBufferBytes, nullptr, &overlapped)) {
+            if (GetLastError() != ERROR_IO_PENDING) {
+                break;  // ERROR_BROKEN_PIPE: every process holding the write end has ended
+            }
+            if (WaitForMultipleObjects(2, waitSet, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+                CancelIoEx(capture.pipe.get(), &overlapped);
+                GetOverlappedResult(capture.pipe.get(), &overlapped, &got, TRUE);
+                break;
+            }
+        }
+        if (!GetOverlappedResult(capture.pipe.get(), &overlapped, &got, FALSE)) {
+            break;
+        }
+        Append(capture, buffer.data(), got);
+    }
+    return 0;
+}
+
+std::wstring UniquePipeName() {
+    static std::atomic<unsigned> counter{0};
+    unsigned random = 0;
+    rand_s(&random);
+    return L"\\\\.\\pipe\\velmora-core-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++counter) + L"-" + std::to_wstring(random);
+}
+
+}  // namespace
+
+void FinishStderrCapture(StderrCapture* capture) {
+    if (WaitForSingleObject(capture->thread.get(), kStderrDrainMs) != WAIT_OBJECT_0) {
+        // A process outside the job still holds the write end: stop reading.
+        SetEvent(capture->quit.get());
+        WaitForSingleObject(capture->thread.get(), INFINITE);
+    }
+    delete capture;
+}
+
+UniqueStderrCapture StartStderrCapture(UniqueHandle& writeEnd, bool& fileOpened) {
+    UniqueStderrCapture owner(new StderrCapture);
+    StderrCapture& capture = *owner.get();
+    capture.path = GetCoreStderrLogPath();
+    capture.rotatedPath = GetRotatedCoreStderrLogPath();
+    capture.file = OpenLogFile(capture.path);
+    DeleteFileW(capture.rotatedPath.c_str());
+    fileOpened = capture.file.valid();
+
+    std::wstring name = UniquePipeName();
+    // One instance, created here first and connected at once: nobody else can take it.
+    capture.pipe.reset(CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+        kPipeBufferBytes, kPipeBufferBytes, 0, nullptr));
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    UniqueHandle write(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    capture.readDone.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    capture.quit.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!capture.pipe || !write || !capture.readDone || !capture.quit) {
+        // Nothing to join: let the owner go without its reader.
+        delete owner.release();
+        return UniqueStderrCapture();
+    }
+    capture.thread.reset(CreateThread(nullptr, 0, ReadCoreOutput, &capture, 0, nullptr));
+    if (!capture.thread) {
+        delete owner.release();
+        return UniqueStderrCapture();
+    }
+    writeEnd = std::move(write);
+    return owner;
+}
+
+std::string ReadStderrTail() {
+    // Shared for writing too: the reader may still hold the file.
+    UniqueFile file(_wfsopen(GetCoreStderrLogPath().c_str(), L"rb", _SH_DENYNO));
+    return file ? ReadTail(file.get()) : std::string();
+}

@@ -1,0 +1,220 @@
+// What only the inside shows: the forced-versus-graceful decision, the break helper, the handles
+// the core inherits, and the tail and working-folder rules.
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include "app/paths.h"
+#include "app/state.h"
+#include "core/command.h"
+#include "core/launch.h"
+#include "core/stop.h"
+#include "core/tail.h"
+#include "core/tracked_core.h"
+#include "support.h"
+
+namespace {
+
+// A private copy of the stand-in, so that a sweep never meets another test's cores.
+std::wstring CopyStandin(const std::wstring& name) {
+    std::wstring folder = DataDirectoryOf(name) + L"-bin";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    std::wstring path = folder + L"\\standin-core.exe";
+    CopyFileW(ProgramPath(L"standin-core.exe").c_str(), path.c_str(), FALSE);
+    return path;
+}
+
+// service.log is written in text mode: CR LF line ends here.
+std::string Log() {
+    std::string text = ReadFileBytes(GetServiceLogPath());
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
+class CoreStop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ServiceState.serviceName = UniqueServiceName(L"corestop");
+        CreateDirectoryW(GetDataDirectory().c_str(), nullptr);
+        exe_ = CopyStandin(ServiceState.serviceName);
+    }
+    // Started as the service starts a core: a process group of its own, no window.
+    void StartCore(const std::string& config, DWORD flags) {
+        std::wstring path = GetDataDirectory() + L"\\core.conf";
+        ASSERT_TRUE(WriteFileBytes(path, config));
+        std::wstring commandLine = L"\"" + exe_ + L"\" run -c \"" + path + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info = {};
+        ASSERT_TRUE(CreateProcessW(exe_.c_str(), &commandLine[0], nullptr, nullptr, FALSE, flags,
+                                   nullptr, nullptr, &startup, &info));
+        CloseHandle(info.hThread);
+        core_.reset(info.hProcess);
+        pid_ = info.dwProcessId;
+        std::wstring event = L"velmora-standin-break-" + std::to_wstring(pid_);
+        ASSERT_TRUE(WaitUntil(
+            [&] { return UniqueHandle(OpenEventW(SYNCHRONIZE, FALSE, event.c_str())).valid(); },
+            10000));
+    }
+    std::string Line(const char* format, DWORD second = 0) {
+        char line[160];
+        snprintf(line, sizeof line, format, static_cast<unsigned long>(pid_),
+                 static_cast<unsigned long>(second));
+        return line;
+    }
+    void ExpectEnded() {
+        ASSERT_EQ(WaitForSingleObject(core_.get(), 0), WAIT_OBJECT_0);
+        DWORD code = 1;
+        GetExitCodeProcess(core_.get(), &code);
+        EXPECT_EQ(code, 0u);
+    }
+
+    std::wstring exe_;
+    UniqueHandle core_;
+    DWORD pid_ = 0;
+};
+
+// Stands in for a delivered break: the stand-in treats its named event as one.
+bool SimulateBreak(DWORD processId, DWORD& error) {
+    std::wstring name = L"velmora-standin-break-" + std::to_wstring(processId);
+    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
+    error = event && SetEvent(event.get()) ? ERROR_SUCCESS : GetLastError();
+    return error == ERROR_SUCCESS;
+}
+
+struct DecisionCase {
+    const char* name;
+    const char* config;
+    BreakSender sender;
+    DWORD timeoutMs;
+    bool graceful;
+    const char* line;
+    friend void PrintTo(const DecisionCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class StopDecision : public CoreStop, public ::testing::WithParamInterface<DecisionCase> {};
+
+TEST_P(StopDecision, EndsCoreWithExitCodeZeroAndLogsHow) {
+    const DecisionCase& c = GetParam();
+    StartCore(c.config, CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW);
+    EXPECT_EQ(StopProcessWith(c.sender, core_.get(), pid_, c.timeoutMs), c.graceful);
+    ExpectEnded();
+    EXPECT_NE(Log().find(Line(c.line, c.timeoutMs)), std::string::npos) << Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StopDecision,
+    ::testing::Values(DecisionCase{"Honoured", "", SimulateBreak, 8000, true,
+                                   "core %lu exited gracefully\n"},
+                      DecisionCase{"Ignored", "ignore-break=1\n", SimulateBreak, 500, false,
+                                   "core %lu did not exit in %lums, terminating\n"},
+                      DecisionCase{"Undeliverable", "",
+                                   [](DWORD, DWORD& error) {
+                                       error = ERROR_ACCESS_DENIED;
+                                       return false;
+                                   },
+                                   8000, false, "ctrl-break to %lu failed (err=5), terminating\n"}),
+    [](const ::testing::TestParamInfo<DecisionCase>& info) { return info.param.name; });
+
+// The helper is this program re-invoked. A core started without a group of its own shares the
+// group of its parent, so the break reaches every process on its console, the helper too.
+class BreakHelper : public CoreStop, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(BreakHelper, StopsCoreGracefullyAndSurvivesItsOwnBreak) {
+    if (RunningUnderWine()) {
+        GTEST_SKIP() << "Wine 8 cannot deliver CTRL_BREAK_EVENT; its forced path is shown by "
+                        "tests/scripts/console_ctrl_c.sh";
+    }
+    StartCore("", GetParam());
+    EXPECT_TRUE(StopProcessGracefully(core_.get(), pid_, kGracefulStopMs));
+    ExpectEnded();
+    EXPECT_NE(Log().find(Line("core %lu exited gracefully\n")), std::string::npos) << Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Consoles, BreakHelper,
+                         ::testing::Values(CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW,
+                                           static_cast<DWORD>(CREATE_NEW_CONSOLE)),
+                         [](const ::testing::TestParamInfo<DWORD>& info) {
+                             return info.param == CREATE_NEW_CONSOLE ? "SharedGroup" : "OwnGroup";
+                         });
+
+TEST_F(CoreStop, CoreInheritsNoServiceSocket) {
+    ASSERT_TRUE(SetParameter(ServiceState.serviceName, L"CoreBinary", exe_));
+    std::wstring config = GetDataDirectory() + L"\\core.conf";
+    ASSERT_TRUE(WriteFileBytes(config, ""));
+    WSADATA wsa;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+    // socket() handles are inheritable, as the service's sockets would be.
+    UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    int length = sizeof address;
+    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    ASSERT_EQ(LaunchCore(config), "");
+    listener.reset();
+    // Only a copy held by the core could keep the port taken now.
+    UniqueSocket again(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    BOOL exclusive = TRUE;
+    setsockopt(again.get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+               reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+    EXPECT_EQ(bind(again.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    {
+        ScopedLock lock(ServiceState.coreLock);
+        EXPECT_TRUE(IsCoreRunning());
+        StopCore();
+    }
+    DeleteParameters(ServiceState.serviceName);
+    WSACleanup();
+}
+
+struct TailCase {
+    const char* name;
+    std::string bytes;
+    std::string expected;
+    friend void PrintTo(const TailCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class StderrTail : public ::testing::TestWithParam<TailCase> {};
+
+TEST_P(StderrTail, IsLastNonBlankLineOfLast4096Bytes) {
+    EXPECT_EQ(LastNonBlankLine(GetParam().bytes), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, StderrTail,
+    ::testing::Values(TailCase{"BlankLinesAfterMessage", "fatal: bad\r\n\r\n  \r\n", "fatal: bad"},
+                      TailCase{"LeadingSpacesAndTabsStay", "a\n  \tlast  \r \r\n", "  \tlast"},
+                      TailCase{"PieceAfterLastLineFeed", "one\ntwo", "two"},
+                      TailCase{"EveryLineBlank", "\r\n  \n\n", ""},
+                      TailCase{"BytesKept", "caf\xc3\xa9 \xff\n", "caf\xc3\xa9 \xff"},
+                      TailCase{"EarlierBytesUnseen", "early\n" + std::string(4096, '\n'), ""},
+                      TailCase{"LongLineCut", std::string(5000, 'y') + std::string(4096, 'x'),
+                               std::string(4096, 'x')}),
+    [](const ::testing::TestParamInfo<TailCase>& info) { return std::string(info.param.name); });
+
+struct FolderCase {
+    const char* name;
+    std::wstring config;
+    std::wstring expected;
+    friend void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CoreWorkingFolder : public ::testing::TestWithParam<FolderCase> {};
+
+TEST_P(CoreWorkingFolder, IsFolderOfConfig) {
+    EXPECT_EQ(CoreWorkingDirectory(GetParam().config), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, CoreWorkingFolder,
+    ::testing::Values(FolderCase{"InFolder", L"D:\\cfg\\a.json", L"D:\\cfg"},
+                      FolderCase{"BareNameInheritsService", L"a.json", L""},
+                      FolderCase{"DriveRootKept", L"C:\\a.json", L"C:\\"},
+                      FolderCase{"RootOfCurrentDrive", L"\\a.json", L"\\"},
+                      FolderCase{"TrailingBackslash", L"D:\\cfg\\", L"D:\\cfg"},
+                      FolderCase{"Unc", L"\\\\host\\share\\a", L"\\\\host\\share"}),
+    [](const ::testing::TestParamInfo<FolderCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,283 @@
+// The control API of a running `velmora.exe console`, driven over loopback TCP by this test
+// program (registered as GuiBinary, or not), with a private copy of the stand-in core.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+#include "app/text.h"
+#include "support.h"
+
+namespace {
+
+const char kToken[] = "0123456789abcdef0123456789abcdef";
+const char kUntrusted[] = "{\"ok\":false,\"error\":\"untrusted caller\"}";
+const char kUnauthorized[] = "{\"ok\":false,\"error\":\"unauthorized\"}";
+const char kRunning[] = "{\"running\":true}";
+const char kNotRunning[] = "{\"running\":false}";
+const char kStarted[] = "{\"ok\":true}";
+const char kGraceful[] = "{\"ok\":true,\"graceful\":true}";
+const char kForced[] = "{\"ok\":true,\"graceful\":false}";
+
+std::string Failure(const std::string& escapedText) {
+    return "{\"ok\":false,\"error\":\"" + escapedText + "\"}";
+}
+
+// Started as velmora starts a core, so that a break to it reaches no one else.
+UniqueHandle StartStray(const std::wstring& exe, const std::wstring& config) {
+    std::wstring commandLine = L"\"" + exe + L"\" run -c \"" + config + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                   CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+    CloseHandle(info.hThread);
+    return UniqueHandle(info.hProcess);
+}
+
+// One console-mode service per test. The sweep ends every process of the core's image, so
+// tests must not share one; the folder's name holds a space, so every path does.
+class ControlApi : public testing::Test {
+protected:
+    void SetUp() override {
+        name = UniqueServiceName(L"e2e api");
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        folder = std::wstring(temp) + name;
+        CreateDirectoryW(folder.c_str(), nullptr);
+        CreateDirectoryW((folder + L"\\other").c_str(), nullptr);
+        corePath = folder + L"\\standin-core.exe";
+        ASSERT_TRUE(CopyFileW(ProgramPath(L"standin-core.exe").c_str(), corePath.c_str(), FALSE));
+        ASSERT_TRUE(SetParameter(name, L"CoreBinary", corePath));
+        ASSERT_TRUE(SetParameter(name, L"GuiBinary", OwnImagePath()));
+        CreateDirectoryW(DataDirectoryOf(name).c_str(), nullptr);
+        ASSERT_TRUE(WriteFileBytes(
+            DataDirectoryOf(name) + L"\\service.conf",
+            "port=" + std::to_string(ExpectedBasePort(name)) + "\ntoken=" + kToken + "\n"));
+        ASSERT_TRUE(service.Start(name)) << service.Log();
+    }
+    void TearDown() override {
+        service.Kill();
+        DeleteParameters(name);
+    }
+    std::wstring Config(const std::string& lines) {
+        EXPECT_TRUE(WriteFileBytes(folder + L"\\core.conf", lines));
+        return folder + L"\\core.conf";
+    }
+    std::string Call(const std::string& method, const std::string& path,
+                     const std::string& body = "") {
+        return SendRequest(service.port, method, path, service.token, body).body;
+    }
+    std::string Start(const std::wstring& configPath) {
+        return Call("POST", "/start", ToUtf8(configPath));
+    }
+    std::string File(const wchar_t* fileName) {
+        return ReadFileBytes(DataDirectoryOf(name) + L"\\" + fileName);
+    }
+
+    std::wstring name, folder, corePath;
+    ConsoleService service;
+};
+
+struct CallerCase {
+    const char* name;
+    const wchar_t* gui;  // nullptr: this program; L"": none; L"7": a number; else a program
+    const char* token;
+    const char* body;
+    const char* logged;
+    friend void PrintTo(const CallerCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CallerCheck : public ControlApi, public testing::WithParamInterface<CallerCase> {};
+
+TEST_P(CallerCheck, DecidesBeforeTheRoute) {
+    const CallerCase& c = GetParam();
+    if (c.gui != nullptr && *c.gui == L'\0') {
+        DeleteParameters(name);
+    } else if (c.gui != nullptr) {
+        ASSERT_TRUE(std::wstring(c.gui) == L"7"
+                        ? SetParameterDword(name, L"GuiBinary", 7)
+                        : SetParameter(name, L"GuiBinary", ProgramPath(c.gui)));
+    }
+    EXPECT_EQ(SendRequest(service.port, "GET", "/status", c.token).body, c.body);
+    EXPECT_NE(service.Log().find(c.logged), std::string::npos) << service.Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CallerCheck,
+    testing::Values(CallerCase{"Trusted", nullptr, kToken, kNotRunning, ""},
+                    CallerCase{"TokenInUpperCase", nullptr, "0123456789ABCDEF0123456789ABCDEF",
+                               kUnauthorized, ""},
+                    CallerCase{"TokenLastDigit", nullptr, "0123456789abcdef0123456789abcdee",
+                               kUnauthorized, ""},
+                    CallerCase{"TokenShorter", nullptr, "123456789abcdef0123456789abcdef",
+                               kUnauthorized, ""},
+                    CallerCase{"OtherProgramAnyToken", L"velmoractl.exe", "x", kUntrusted,
+                               "rejected peer pid="},
+                    CallerCase{"NoGuiBinary", L"", kToken, kNotRunning,
+                               "WARNING: GuiBinary not registered, peer verification disabled"},
+                    CallerCase{"UnreadableGuiBinary", L"7", kToken, kUntrusted,
+                               "rejected peer: GuiBinary unreadable"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Exit code 259 is the code of a live process too: only the process object tells them apart.
+TEST_F(ControlApi, ForgetsCoreThatEndedByItselfWithoutSignallingIt) {
+    ASSERT_EQ(Start(Config("exit-after-ms=2500\nexit-code=259\n")), kStarted);
+    EXPECT_EQ(Call("GET", "/status"), kRunning);
+    ASSERT_TRUE(WaitUntil([&] { return ProcessesRunning(corePath).empty(); }, 20000));
+    EXPECT_EQ(Call("GET", "/status"), kNotRunning);
+    EXPECT_EQ(Call("POST", "/stop"), kGraceful);
+    EXPECT_EQ(service.Log().find("ctrl-break"), std::string::npos) << service.Log();
+}
+
+TEST_F(ControlApi, StartSweepsStrayAndRestartReplacesCore) {
+    UniqueHandle stray = StartStray(corePath, Config(""));
+    ASSERT_EQ(Start(Config("")), kStarted);
+    EXPECT_EQ(WaitForSingleObject(stray.get(), 0), WAIT_OBJECT_0);
+    std::vector<DWORD> first = ProcessesRunning(corePath);
+    ASSERT_EQ(Start(Config("")), kStarted);
+    std::vector<DWORD> second = ProcessesRunning(corePath);
+    ASSERT_EQ(first.size() + second.size(), 2u);
+    EXPECT_NE(second[0], first[0]);
+    EXPECT_EQ(CountOf(service.Log(), "sweeping stray core pid="), 1u) << service.Log();
+}
+
+struct StartCase {
+    const char* name;
+    const wchar_t* coreBinary;  // under the folder; nullptr: the stand-in; L"": none
+    const char* config;         // the stand-in's core.conf; nullptr: no file
+    std::string body;           // "$" stands for the folder
+    std::string error;          // "$" stands for the folder as JSON text
+    friend void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class StartFailure : public ControlApi, public testing::WithParamInterface<StartCase> {};
+
+TEST_P(StartFailure, AnswersWithExactText) {
+    const StartCase& c = GetParam();
+    ASSERT_TRUE(WriteFileBytes(folder + L"\\no-program.exe", "just text\r\n"));
+    if (c.coreBinary != nullptr) {
+        DeleteParameters(name);
+        SetParameter(name, L"GuiBinary", OwnImagePath());
+        if (*c.coreBinary != L'\0') {
+            SetParameter(name, L"CoreBinary", folder + L"\\" + c.coreBinary);
+        }
+    }
+    if (c.config != nullptr) {
+        Config(c.config);
+    }
+    std::string body = c.body, error = c.error, json;
+    for (char ch : ToUtf8(folder)) {
+        json += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+    }
+    for (size_t at; (at = body.find('$')) != std::string::npos;)
+        body.replace(at, 1, ToUtf8(folder));
+    for (size_t at; (at = error.find('$')) != std::string::npos;)
+        error.replace(at, 1, json);
+    EXPECT_EQ(Call("POST", "/start", body), Failure(error));
+    EXPECT_TRUE(WaitUntil([&] { return ProcessesRunning(corePath).empty(); }, 10000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartFailure,
+    testing::Values(
+        StartCase{"EmptyPath", nullptr, "", "\r\n  \r\n \n", "empty config path"},
+        StartCase{"NoCoreBinary", L"", "", "$\\core.conf",
+                  "service misconfigured: CoreBinary registry value missing"},
+        StartCase{"CoreMissing", L"no dir\\sing-box.exe", "", "$\\core.conf",
+                  "core binary not found: $\\\\no dir\\\\sing-box.exe"},
+        StartCase{"CoreUnquotable", L"a\" b.exe", "", "$\\core.conf",
+                  "core binary not found: $\\\\a\\\" b.exe"},
+        StartCase{"CoreNoProgram", L"no-program.exe", "", "$\\core.conf",
+                  "CreateProcess failed (err=193)"},
+        StartCase{"ConfigMissing", nullptr, nullptr, "$\\\xC3\xA9t\xC3\xA9.json",
+                  "config not found: $\\\\\xC3\xA9t\xC3\xA9.json"},
+        StartCase{"ConfigTrailingTabKept", nullptr, "", "$\\core.conf\t\r\n",
+                  "config not found: $\\\\core.conf\\t"},
+        StartCase{"ConfigUnquotable", nullptr, "", "$\\core.conf\" --x \"y",
+                  "config not found: $\\\\core.conf\\\" --x \\\"y"},
+        StartCase{"LastLineOfEarlyExit", nullptr,
+                  "quiet=1\nspawn-child=1\nstderr=bad \"config\"\\there\\r \xC3\xA9\nexit-now=\n",
+                  "$\\core.conf", "bad \\\"config\\\"\\there \xC3\xA9"},
+        StartCase{"CutCharacterReplaced", nullptr, "quiet=1\nstderr=cut \xE2\x82\nexit-now=\n",
+                  "$\\core.conf", "cut \xEF\xBF\xBD"},
+        StartCase{"SilentEarlyExit", nullptr, "quiet=1\nexit-now=\n", "$\\core.conf",
+                  "core exited immediately"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The core's arguments and folder, and its two output streams in one file in order.
+TEST_F(ControlApi, CoreRunsInFolderOfConfigWithPathsIntact) {
+    for (std::wstring config : {Config("stdout=one\nstderr=two\nstdout=three\n"), folder + L"\\"}) {
+        ASSERT_EQ(Start(config), kStarted);
+        std::string expected = "cwd=" + ToUtf8(folder) +
+                               "\nargc=4\narg[1]=run\narg[2]=-c\narg[3]=" + ToUtf8(config) + "\n" +
+                               (config.back() == L'\\' ? "" : "one\ntwo\nthree\n");
+        std::string log = File(L"core.stderr.log");
+        EXPECT_EQ(log.substr(log.find('\n') + 1), expected);
+    }
+}
+
+TEST_F(ControlApi, FloodIsCappedKeepsItsLastLineAndLeavesRequestsServed) {
+    ASSERT_EQ(Start(Config("quiet=1\nflood-mib=100\n")), kStarted);
+    int answered = 0;
+    for (; File(L"core.stderr.log").find("flood done") == std::string::npos; ++answered) {
+        ASSERT_EQ(Call("GET", "/status"), kRunning);
+        ASSERT_LT(answered, 10000);
+    }
+    EXPECT_GT(answered, 0);
+    std::string current = File(L"core.stderr.log"), rotated = File(L"core.stderr.log.1");
+    EXPECT_LE(current.size(), 10u << 20);
+    EXPECT_GT(rotated.size(), 9u << 20);
+    EXPECT_LE(rotated.size(), 10u << 20);
+    EXPECT_EQ(current.substr(current.size() - 25), "standin-core: flood done\n");
+    // Whole lines on both sides of the last rotation, none lost, none out of order.
+    ASSERT_EQ(current.substr(0, 6), "flood ");
+    EXPECT_EQ(std::stoull(current.substr(6, 12)),
+              std::stoull(rotated.substr(rotated.size() - 94, 12)) + 1);
+}
+
+struct StopCase {
+    const char* name;
+    const wchar_t* coreBinary;  // nullptr: the stand-in's path in upper case; L"": none
+    bool strayElsewhere;        // a copy of the same program in another folder
+    bool strayStopped;
+    friend void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class StopSweep : public ControlApi, public testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopSweep, StopsOnlyProcessesOfTheCoreBinary) {
+    const StopCase& c = GetParam();
+    std::wstring exe = c.strayElsewhere ? folder + L"\\other\\standin-core.exe" : corePath;
+    CopyFileW(corePath.c_str(), exe.c_str(), FALSE);
+    UniqueHandle stray = StartStray(exe, Config(""));
+    std::wstring upper = corePath;
+    for (wchar_t& ch : upper)
+        ch = ch >= L'a' && ch <= L'z' ? static_cast<wchar_t>(ch - 32) : ch;
+    DeleteParameters(name);
+    SetParameter(name, L"GuiBinary", OwnImagePath());
+    if (c.coreBinary == nullptr || *c.coreBinary != L'\0') {
+        SetParameter(name, L"CoreBinary", c.coreBinary == nullptr ? upper : c.coreBinary);
+    }
+    // Under Wine no break arrives, so a stopped stray has been terminated.
+    EXPECT_EQ(Call("POST", "/stop"), c.strayStopped && RunningUnderWine() ? kForced : kGraceful);
+    EXPECT_EQ(WaitForSingleObject(stray.get(), 5000) == WAIT_OBJECT_0, c.strayStopped);
+    TerminateProcess(stray.get(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StopSweep,
+                         testing::Values(StopCase{"OtherCase", nullptr, false, true},
+                                         StopCase{"OtherFolder", nullptr, true, false},
+                                         StopCase{"BareName", L"standin-core.exe", false, false},
+                                         StopCase{"NoCoreBinary", L"", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The job ends what the core started when the service process is killed; a stop closes it too,
+// which the service tests show.
+TEST_F(ControlApi, CoreChildDiesWithKilledService) {
+    ASSERT_EQ(Start(Config("spawn-child=1\n")), kStarted);
+    ASSERT_TRUE(WaitUntil([&] { return ProcessesRunning(corePath).size() == 2; }, 10000));
+    service.Kill();
+    EXPECT_TRUE(WaitUntil([&] { return ProcessesRunning(corePath).empty(); }, 15000));
+}
+
+}  // namespace
