@@ -34,10 +34,22 @@ std::wstring GetDataDirectory() {
     return base + L"\\" + ServiceState.serviceName;
 }
 
-std::wstring GetEndpointFilePath() { return GetDataDirectory() + L"\\service.conf"; }
+std::wstring GetEndpointFilePath() {
+    return GetDataDirectory() + L"\\service.conf";
+}
 
-std::wstring GetCoreStderrLogPath() { return GetDataDirectory() + L"\\core.stderr.log"; }
+std::wstring GetCoreStderrLogPath() {
+    return GetDataDirectory() + L"\\core.stderr.log";
+}
 
-std::wstring GetServiceLogPath() { return GetDataDirectory() + L"\\service.log"; }
+std::wstring GetRotatedCoreStderrLogPath() {
+    return GetDataDirectory() + L"\\core.stderr.log.1";
+}
 
-std::wstring GetRotatedServiceLogPath() { return GetDataDirectory() + L"\\service.log.1"; }
+std::wstring GetServiceLogPath() {
+    return GetDataDirectory() + L"\\service.log";
+}
+
+std::wstring GetRotatedServiceLogPath() {
+    return GetDataDirectory() + L"\\service.log.1";
+}

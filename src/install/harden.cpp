@@ -2,84 +2,182 @@
 
 #include <aclapi.h>
 #include "app/console.h"
-#include "app/handles.h"
 #include "app/paths.h"
+#include "install/entries.h"
 #include "install/install.h"
 #include "install/security.h"
-#include "install/steps.h"
 
 namespace {
 
-bool IsRealDirectory(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           !IsReparsePoint(attributes);
+struct HardenedEntry {
+    WELL_KNOWN_SID_TYPE trustee;
+    DWORD permissions;
+};
+
+constexpr HardenedEntry kHardenedEntries[] = {
+    {WinLocalSystemSid, GENERIC_ALL},
+    {WinBuiltinAdministratorsSid, GENERIC_ALL},
+    {WinBuiltinUsersSid, GENERIC_READ | GENERIC_EXECUTE},
+};
+constexpr ULONG kHardenedEntryCount = sizeof kHardenedEntries / sizeof kHardenedEntries[0];
+
+// Someone may recreate the path between our clearing it and our creating it.
+constexpr int kCreateAttempts = 3;
+
+constexpr DWORD kEntryAccess =
+    DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY;
+
+void ReportMovedAside(const std::wstring& movedTo) {
+    if (!movedTo.empty()) {
+        PrintErr("moved aside, contents kept for inspection: %ls\n", movedTo.c_str());
+    }
 }
 
-// Any user can create entries in %ProgramData%, so an entry there is reused only when it is a
-// real directory of a trusted owner. An owner that cannot be read does not force recreation.
-bool NeedsRecreation(const std::wstring& directory, DWORD attributes) {
+DWORD ApplyThroughHandle(HANDLE directory, HardenedSecurity& security) {
+    return SetSecurityInfo(directory, SE_FILE_OBJECT, security.information, security.owner, nullptr,
+                           static_cast<PACL>(security.dacl.get()), nullptr);
+}
+
+// The directory is ours and secured now, so no one else can add or swap entries while each is
+// judged: whatever an untrusted principal planted before goes, links as links.
+void ClearPlantedEntries(const std::wstring& directory) {
+    WIN32_FIND_DATAW found = {};
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        std::wstring path = directory + L"\\" + name;
+        std::wstring movedTo;
+        if (IsReparsePoint(found.dwFileAttributes)) {
+            RemoveLinkItself(path, found.dwFileAttributes);
+        } else {
+            UniqueHandle entry = OpenEntryItself(path, kEntryAccess);
+            if (entry &&
+                DecideEntryAction(found.dwFileAttributes, !HasUntrustedOwner(entry.get())) ==
+                    EntryAction::kClear) {
+                ClearEntry(entry.get(), path, true, movedTo);
+            }
+        }
+        ReportMovedAside(movedTo);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// Takes away whatever stands at the path and is not a real directory of a trusted owner. Sets
+// `kept` when the directory stays (it is secured then); ERROR_SUCCESS or the reason it could not
+// be cleared.
+DWORD SecureOrClear(const std::wstring& directory, HardenedSecurity& security, bool& kept) {
+    kept = false;
+    DWORD attributes = GetFileAttributesW(directory.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return false;
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS
+                                                                              : error;
     }
-    // A link is judged by itself: its target's owner says nothing about who made the link.
+    std::wstring movedTo;
+    DWORD error = ERROR_SUCCESS;
     if (IsReparsePoint(attributes)) {
-        return true;
+        PrintErr("data dir was pre-created by a non-admin user, recreating: %ls\n",
+                 directory.c_str());
+        error = RemoveLinkItself(directory, attributes);
+    } else {
+        UniqueHandle entry = OpenEntryItself(directory, kEntryAccess);
+        if (!entry) {
+            return GetLastError();
+        }
+        bool realDirectory = HandleIsRealDirectory(entry.get());
+        bool trusted = realDirectory && !HasUntrustedOwner(entry.get());
+        if (DecideEntryAction(attributes, trusted) == EntryAction::kKeep) {
+            error = ApplyThroughHandle(entry.get(), security);
+            if (error == ERROR_SUCCESS) {
+                kept = true;
+                ClearPlantedEntries(directory);
+            }
+            return error;
+        }
+        PrintErr("data dir was pre-created by a non-admin user, recreating: %ls\n",
+                 directory.c_str());
+        // Nothing inside is touched: an empty folder goes, anything else moves as a whole.
+        error = ClearEntry(entry.get(), directory, false, movedTo);
     }
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD result =
-        GetNamedSecurityInfoW(directory.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                              nullptr, nullptr, nullptr, &descriptor);
-    UniqueLocal freeDescriptor(descriptor);
-    if (result != ERROR_SUCCESS) {
-        return false;
-    }
-    return owner == nullptr || !IsTrustedPrincipal(owner);
-}
-
-bool ApplyHardenedSecurity(const std::wstring& directory) {
-    HardenedSecurity security;
-    if (BuildHardenedSecurity(security) != ERROR_SUCCESS) {
-        return false;
-    }
-    // Applied through a handle on the entry itself, checked once more, so a link swapped in
-    // after the check above is neither followed nor secured in place of the directory.
-    UniqueHandle handle(
-        CreateFileW(directory.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!handle) {
-        return false;
-    }
-    FILE_BASIC_INFO info = {};
-    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &info, sizeof info) ||
-        !IsRealDirectory(info.FileAttributes)) {
-        return false;
-    }
-    return SetSecurityInfo(handle.get(), SE_FILE_OBJECT, security.information, security.owner,
-                           nullptr, static_cast<PACL>(security.dacl.get()),
-                           nullptr) == ERROR_SUCCESS;
+    ReportMovedAside(movedTo);
+    return error;
 }
 
 }  // namespace
 
-bool HardenDataDirectory() {
-    std::wstring directory = GetDataDirectory();
-    DWORD attributes = GetFileAttributesW(directory.c_str());
-    if (NeedsRecreation(directory, attributes)) {
-        PrintErr("data dir was pre-created by a non-admin user, recreating: %ls\n",
-                 directory.c_str());
-        if (IsRealDirectory(attributes)) {
-            DeleteDataFiles();
-            RemoveDirectoryW(directory.c_str());
-        } else {
-            // Nothing is deleted through a link; only the link itself goes.
-            RemoveLinkItself(directory, attributes);
+DWORD BuildHardenedSecurity(HardenedSecurity& security) {
+    DWORD ownerSize = sizeof security.owner;
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, security.owner, &ownerSize)) {
+        return GetLastError();
+    }
+    BYTE sids[kHardenedEntryCount][SECURITY_MAX_SID_SIZE];
+    EXPLICIT_ACCESSW entries[kHardenedEntryCount] = {};
+    for (ULONG i = 0; i < kHardenedEntryCount; ++i) {
+        DWORD size = SECURITY_MAX_SID_SIZE;
+        if (!CreateWellKnownSid(kHardenedEntries[i].trustee, nullptr, sids[i], &size)) {
+            return GetLastError();
         }
+        entries[i].grfAccessPermissions = kHardenedEntries[i].permissions;
+        entries[i].grfAccessMode = SET_ACCESS;
+        entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+        entries[i].Trustee.pMultipleTrustee = nullptr;
+        entries[i].Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+        entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entries[i].Trustee.TrusteeType = TRUSTEE_IS_GROUP;
+        entries[i].Trustee.ptstrName = reinterpret_cast<LPWSTR>(sids[i]);
     }
-    CreateDirectoryW(directory.c_str(), nullptr);
-    if (!IsRealDirectory(GetFileAttributesW(directory.c_str()))) {
-        return false;
+    PACL dacl = nullptr;
+    DWORD result = SetEntriesInAclW(kHardenedEntryCount, entries, nullptr, &dacl);
+    if (result != ERROR_SUCCESS) {
+        return result;
     }
-    return ApplyHardenedSecurity(directory);
+    security.dacl.reset(dacl);
+    // Protected, so nothing is inherited from %ProgramData%, whose users may create entries.
+    security.information = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                           PROTECTED_DACL_SECURITY_INFORMATION;
+    if (!InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&security.descriptor, security.owner, FALSE) ||
+        !SetSecurityDescriptorDacl(&security.descriptor, TRUE, dacl, FALSE) ||
+        !SetSecurityDescriptorControl(&security.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD HardenDataDirectory() {
+    HardenedSecurity security;
+    DWORD error = BuildHardenedSecurity(security);
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    std::wstring directory = GetDataDirectory();
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        bool kept = false;
+        error = SecureOrClear(directory, security, kept);
+        if (error != ERROR_SUCCESS || kept) {
+            return error;
+        }
+        // Owner and DACL come with the creation, so there is no moment when users may add
+        // entries to the new directory.
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, &security.descriptor, FALSE};
+        if (!CreateDirectoryW(directory.c_str(), &attributes)) {
+            error = GetLastError();
+            if (error == ERROR_ALREADY_EXISTS) {
+                continue;
+            }
+            return error;
+        }
+        UniqueHandle created = OpenEntryItself(directory, READ_CONTROL | FILE_READ_ATTRIBUTES);
+        if (!created) {
+            return GetLastError();
+        }
+        return HandleIsRealDirectory(created.get()) ? ERROR_SUCCESS : ERROR_DIRECTORY;
+    }
+    return error;
 }

@@ -5,10 +5,10 @@
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/state.h"
-#include "config/endpoint.h"
+#include "config/endpoint_file.h"
 #include "config/registry.h"
 #include "install/security.h"
-#include "install/steps.h"
+#include "install/service_stop.h"
 
 namespace {
 
@@ -22,19 +22,30 @@ constexpr int kInstallStopQueries = 30;
 
 constexpr DWORD kFailureResetSeconds = 3600;
 constexpr DWORD kRestartDelaysMs[] = {5000, 30000, 60000};
-constexpr DWORD kRestartCount = sizeof kRestartDelaysMs / sizeof kRestartDelaysMs[0];
 
-// The first entry that lets an untrusted principal write: the executable's directory, then the
-// executable itself, which the service will run as LocalSystem. Empty when both pass.
-std::wstring FindWritableEntry(const std::wstring& executable) {
-    std::wstring directory = DirectoryOfPath(executable);
-    if (PathGrantsUntrustedWrite(directory)) {
-        return directory;
+// A relative name would be searched for at every start, in folders that anyone may write to;
+// the full path is what gets tested and stored. Empty when the path cannot be resolved.
+std::wstring ResolveFullPath(const std::wstring& path) {
+    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return std::wstring();
     }
-    if (directory != executable && PathGrantsUntrustedWrite(executable)) {
-        return executable;
+    std::wstring full(needed, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+    if (length == 0 || length >= needed) {
+        return std::wstring();
     }
-    return std::wstring();
+    full.resize(length);
+    return full;
+}
+
+int RefuseWritable(const std::wstring& place) {
+    WriteLog("refusing to install: '%ls' is writable by non-administrators", place.c_str());
+    PrintErr(
+        "refusing to install: '%ls' is writable by non-administrators; install the app under "
+        "Program Files first\n",
+        place.c_str());
+    return kExitWritableDirectory;
 }
 
 // ERROR_SERVICE_NOT_ACTIVE means it is stopped already.
@@ -46,63 +57,69 @@ bool StopOldService(SC_HANDLE service) {
     return WaitForServiceStop(service, kInstallStopQueries);
 }
 
-void SetFailureActions(SC_HANDLE service) {
-    SC_ACTION actions[kRestartCount] = {};
-    for (DWORD i = 0; i < kRestartCount; ++i) {
-        actions[i].Type = SC_ACTION_RESTART;
-        actions[i].Delay = kRestartDelaysMs[i];
-    }
-    SERVICE_FAILURE_ACTIONSW failure = {};
-    failure.dwResetPeriod = kFailureResetSeconds;
-    failure.cActions = kRestartCount;
-    failure.lpsaActions = actions;
-    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
-}
-
-// A new token goes with the base port only when the file holds no valid pair, so a token the
-// trusted application has read stays valid across reinstallation.
+// A valid file is kept byte for byte, so a token the trusted application has read stays valid
+// across reinstallation.
 bool EnsureEndpointFile() {
-    EndpointInfo existing;
-    if (ReadEndpointFile(existing)) {
-        return true;
+    EndpointInfo endpoint;
+    EndpointSource source = EndpointSource::kNew;
+    if (!SettleEndpoint(endpoint, source)) {
+        return false;
     }
-    EndpointInfo fresh;
-    fresh.port = ComputeBasePort();
-    return GenerateAccessToken(fresh.token) && WriteEndpointFile(fresh);
+    return source != EndpointSource::kNew || WriteEndpointFile(endpoint);
 }
 
 }  // namespace
 
+void BuildFailureActions(FailureActions& failure) {
+    failure = FailureActions{};
+    for (DWORD i = 0; i < 3; ++i) {
+        failure.actions[i].Type = SC_ACTION_RESTART;
+        failure.actions[i].Delay = kRestartDelaysMs[i];
+    }
+    failure.record.dwResetPeriod = kFailureResetSeconds;
+    failure.record.cActions = 3;
+    failure.record.lpsaActions = failure.actions;
+}
+
 int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
     const std::wstring& name = ServiceState.serviceName;
 
+    // Secured before anything is written into it: the refusals below are logged there, and a
+    // directory that someone else controls could send those writes anywhere. For the same reason
+    // a failure here goes to the console only.
+    DWORD error = HardenDataDirectory();
+    if (error != ERROR_SUCCESS) {
+        PrintErr("warning: failed to harden %ls\n", GetDataDirectory().c_str());
+        PrintErr("cannot secure the data directory (err=%lu)\n", error);
+        return kExitPlatformFailure;
+    }
+
     wchar_t ownPath[kOwnPathUnits] = {};
     DWORD length = GetModuleFileNameW(nullptr, ownPath, kOwnPathUnits);
-    DWORD error = GetLastError();
+    error = GetLastError();
     if (length == 0 || length >= kOwnPathUnits) {
         WriteLog("install: cannot resolve own path (err=%lu)", error);
         PrintErr("cannot resolve own path (err=%lu)\n", error);
         return kExitPlatformFailure;
     }
 
-    for (const std::wstring* executable : {&corePath, &guiPath}) {
-        if (executable->empty()) {
+    // The service manager runs this very program as LocalSystem, so it is tested like the
+    // programs it will start.
+    std::wstring core = ResolveFullPath(corePath);
+    std::wstring gui = guiPath.empty() ? std::wstring() : ResolveFullPath(guiPath);
+    const std::wstring given[] = {ownPath, corePath, guiPath};
+    const std::wstring resolved[] = {ownPath, core, gui};
+    for (size_t i = 0; i < 3; ++i) {
+        if (given[i].empty()) {
             continue;
         }
-        std::wstring writable = FindWritableEntry(*executable);
-        if (!writable.empty()) {
-            WriteLog("refusing to install: '%ls' is writable by non-administrators",
-                     writable.c_str());
-            PrintErr(
-                "refusing to install: '%ls' is writable by non-administrators; install the app "
-                "under Program Files first\n",
-                writable.c_str());
-            return kExitWritableDirectory;
+        if (resolved[i].empty()) {
+            return RefuseWritable(DirectoryOfPath(given[i]));
         }
-    }
-
-    if (!HardenDataDirectory()) {
-        PrintErr("warning: failed to harden %ls\n", GetDataDirectory().c_str());
+        std::wstring writable = FindUntrustedWritablePlace(resolved[i]);
+        if (!writable.empty()) {
+            return RefuseWritable(writable);
+        }
     }
 
     std::wstring commandLine = L"\"" + std::wstring(ownPath) + L"\" run --name \"" + name + L"\"";
@@ -144,11 +161,13 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
         }
     }
 
-    SetFailureActions(service.get());
+    FailureActions failure;
+    BuildFailureActions(failure);
+    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure.record);
 
     // Without CoreBinary the service runs unconfigured, and without GuiBinary it lets any
     // local caller in, so a failed write must not end in "installed and started".
-    LONG written = WriteServiceParameters(corePath, guiPath);
+    LONG written = WriteServiceParameters(core, gui);
     if (written != ERROR_SUCCESS) {
         WriteLog("install: cannot write service parameters (err=%lu)",
                  static_cast<unsigned long>(written));

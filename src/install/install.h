@@ -7,8 +7,14 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath);
 // The uninstall command: exit code 0, or 1 when the service control manager cannot be opened.
 int RemoveService();
 
-// LocalSystem, Administrators, CREATOR OWNER, LocalService or TrustedInstaller.
-bool IsTrustedPrincipal(PSID sid);
-// Gives the data directory Administrators as owner and a protected DACL, recreating it first
-// when it is a link or belongs to an untrusted owner. False when the security was not applied.
-bool HardenDataDirectory();
+// Leaves a real data directory with Administrators as owner and a protected DACL. What an
+// untrusted principal made there, or planted inside, is cleared away first. Returns
+// ERROR_SUCCESS, or the error that kept the directory from being secured.
+DWORD HardenDataDirectory();
+
+// Restart after 5, 30 and 60 s; the count of failures starts again after an hour without one.
+struct FailureActions {
+    SC_ACTION actions[3];
+    SERVICE_FAILURE_ACTIONSW record;
+};
+void BuildFailureActions(FailureActions& failure);

@@ -4,7 +4,8 @@
 #include "app/handles.h"
 #include "app/paths.h"
 #include "app/state.h"
-#include "install/steps.h"
+#include "install/entries.h"
+#include "install/service_stop.h"
 
 namespace {
 
@@ -36,7 +37,15 @@ void RemoveDataDirectory() {
         RemoveLinkItself(directory, attributes);
         return;
     }
-    DeleteDataFiles();
+    {
+        // Held without delete sharing, so the directory cannot be swapped for a link while its
+        // files are deleted by name.
+        UniqueHandle held = OpenEntryItself(directory, FILE_READ_ATTRIBUTES);
+        if (!held || !HandleIsRealDirectory(held.get())) {
+            return;
+        }
+        DeleteDataFiles();
+    }
     RemoveDirectoryW(directory.c_str());
 }
 

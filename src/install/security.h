@@ -1,32 +1,53 @@
 #pragma once
-// The ACL side of installation: who counts as trusted, whether an ACL lets anyone else write,
-// and the security the data directory receives. Separate from the file system so the decisions
-// can be checked on ACLs built in memory.
+// Who counts as trusted, whether an ACL lets anyone else plant, swap or re-permission files, and
+// the security the data directory receives. Separate from the file system so the decisions can
+// be checked on ACLs built in memory.
 #include <string>
+#include <vector>
 #include "app/handles.h"
 #include "app/win.h"
 
-// Access bits of an allowed entry that let its trustee plant or swap files: add file, add
-// subdirectory, write attributes, delete, write DAC, write owner, generic all, generic write.
-// FILE_WRITE_EA and FILE_DELETE_CHILD are deliberately not in it.
+// LocalSystem, Administrators, CREATOR OWNER, LocalService or TrustedInstaller.
+bool IsTrustedPrincipal(PSID sid);
+
+// Access bits of an allowed entry that let its trustee plant or swap files in a directory: add
+// file, add subdirectory, write attributes, delete, write DAC, write owner, generic all, generic
+// write. FILE_WRITE_EA and FILE_DELETE_CHILD are deliberately not in it.
 constexpr ACCESS_MASK kWriteAccessMask = 0x500D0106;
+
+// Access bits that let a trustee move, delete or re-permission a folder above an executable, and
+// so swap the whole tree below it. Rights that only add entries are not among them: a volume
+// root grants those to every signed-in user.
+constexpr ACCESS_MASK kReplaceAccessMask =
+    DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
 
 // True when an access-allowed entry with a write bit names an untrusted SID. Entry flags and
 // deny entries are not looked at. A null DACL grants everyone everything, so it is writable too.
 bool DaclGrantsUntrustedWrite(PACL dacl);
 
-// Reads the DACL of a file or directory and applies DaclGrantsUntrustedWrite. Fails closed: a
-// path whose DACL cannot be read (missing, access refused) counts as writable.
-bool PathGrantsUntrustedWrite(const std::wstring& path);
+// The rule for the folders above an executable's directory: an access-allowed entry that is not
+// inherit-only and grants an untrusted SID any replace bit. DELETE does not count on a volume
+// root, which cannot be renamed. A null DACL fails.
+bool DaclLetsUntrustedReplace(PACL dacl, bool volumeRoot);
+
+// The folders above a directory, nearest first, ending with its volume root ("C:\",
+// "\\server\share\"). Empty when the path has no root that can be recognised.
+std::vector<std::wstring> AncestorsOf(const std::wstring& directory);
 
 // The text before the last backslash, or the whole path when it has none ('/' does not count).
 std::wstring DirectoryOfPath(const std::wstring& path);
+
+// The first place that would let an untrusted principal swap the executable (a full path):
+// its directory, the file itself, or a folder above. Each DACL is read afresh and one that
+// cannot be read fails. Empty when every place passes.
+std::wstring FindUntrustedWritablePlace(const std::wstring& executable);
 
 // Owner, DACL and what to apply of them, for the data directory.
 struct HardenedSecurity {
     BYTE owner[SECURITY_MAX_SID_SIZE];
     UniqueLocal dacl;
     SECURITY_INFORMATION information;
+    SECURITY_DESCRIPTOR descriptor;  // owner and DACL above, for creating the directory
 };
 
 // BUILTIN\Administrators as owner and a protected DACL built from nothing: LocalSystem and

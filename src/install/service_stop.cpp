@@ -1,4 +1,4 @@
-#include "install/steps.h"
+#include "install/service_stop.h"
 
 namespace {
 

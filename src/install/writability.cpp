@@ -1,29 +1,15 @@
 #include "app/win.h"
 
 #include <aclapi.h>
-#include "install/install.h"
+#include <cwctype>
 #include "install/security.h"
 
 namespace {
 
-struct HardenedEntry {
-    WELL_KNOWN_SID_TYPE trustee;
-    DWORD permissions;
-};
-
-constexpr HardenedEntry kHardenedEntries[] = {
-    {WinLocalSystemSid, GENERIC_ALL},
-    {WinBuiltinAdministratorsSid, GENERIC_ALL},
-    {WinBuiltinUsersSid, GENERIC_READ | GENERIC_EXECUTE},
-};
-constexpr ULONG kHardenedEntryCount = sizeof kHardenedEntries / sizeof kHardenedEntries[0];
-
-}  // namespace
-
-bool DaclGrantsUntrustedWrite(PACL dacl) {
-    if (dacl == nullptr) {
-        return true;
-    }
+// The allowed entries of a DACL, each with its flags, mask and SID; entries GetAce cannot fetch
+// are skipped.
+template <typename Visit>
+bool AnyAllowedEntry(PACL dacl, Visit visit) {
     for (DWORD index = 0; index < dacl->AceCount; ++index) {
         void* entry = nullptr;
         if (!GetAce(dacl, index, &entry)) {
@@ -34,24 +20,91 @@ bool DaclGrantsUntrustedWrite(PACL dacl) {
             continue;
         }
         ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        if ((allowed->Mask & kWriteAccessMask) != 0 &&
-            !IsTrustedPrincipal(reinterpret_cast<PSID>(&allowed->SidStart))) {
+        if (visit(header->AceFlags, allowed->Mask, reinterpret_cast<PSID>(&allowed->SidStart))) {
             return true;
         }
     }
     return false;
 }
 
-bool PathGrantsUntrustedWrite(const std::wstring& path) {
+// Reads the DACL and applies the rule; a DACL that cannot be read (missing, refused) fails.
+template <typename Rule>
+bool PathFails(const std::wstring& path, Rule rule) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     DWORD result = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                          nullptr, nullptr, &dacl, nullptr, &descriptor);
     UniqueLocal freeDescriptor(descriptor);
-    if (result != ERROR_SUCCESS) {
+    return result != ERROR_SUCCESS || rule(dacl);
+}
+
+// Length of the root of a full path: "C:\", "\\server\share\", or their "\\?\" forms; 0 when
+// there is none.
+size_t RootLength(const std::wstring& path) {
+    size_t start = 0;
+    bool unc = false;
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        start = 8;
+        unc = true;
+    } else if (path.compare(0, 4, L"\\\\?\\") == 0) {
+        start = 4;
+    } else if (path.compare(0, 2, L"\\\\") == 0) {
+        start = 2;
+        unc = true;
+    }
+    if (!unc) {
+        bool drive = path.size() >= start + 3 && iswalpha(path[start]) && path[start + 1] == L':' &&
+                     path[start + 2] == L'\\';
+        return drive ? start + 3 : 0;
+    }
+    size_t server = path.find(L'\\', start);
+    if (server == std::wstring::npos || server == start) {
+        return 0;
+    }
+    size_t share = path.find(L'\\', server + 1);
+    if (share == server + 1) {
+        return 0;
+    }
+    return share == std::wstring::npos ? 0 : share + 1;
+}
+
+}  // namespace
+
+bool DaclGrantsUntrustedWrite(PACL dacl) {
+    if (dacl == nullptr) {
         return true;
     }
-    return DaclGrantsUntrustedWrite(dacl);
+    return AnyAllowedEntry(dacl, [](BYTE, ACCESS_MASK mask, PSID sid) {
+        return (mask & kWriteAccessMask) != 0 && !IsTrustedPrincipal(sid);
+    });
+}
+
+bool DaclLetsUntrustedReplace(PACL dacl, bool volumeRoot) {
+    if (dacl == nullptr) {
+        return true;
+    }
+    ACCESS_MASK counted = volumeRoot ? kReplaceAccessMask & ~DELETE : kReplaceAccessMask;
+    return AnyAllowedEntry(dacl, [counted](BYTE flags, ACCESS_MASK mask, PSID sid) {
+        return (flags & INHERIT_ONLY_ACE) == 0 && (mask & counted) != 0 && !IsTrustedPrincipal(sid);
+    });
+}
+
+std::vector<std::wstring> AncestorsOf(const std::wstring& directory) {
+    std::vector<std::wstring> ancestors;
+    size_t root = RootLength(directory);
+    if (root == 0) {
+        return ancestors;
+    }
+    std::wstring path = directory;
+    while (!path.empty() && path.back() == L'\\' && path.size() > root) {
+        path.pop_back();
+    }
+    while (path.size() > root) {
+        size_t separator = path.find_last_of(L'\\');
+        path.resize(separator < root ? root : separator);
+        ancestors.push_back(path);
+    }
+    return ancestors;
 }
 
 std::wstring DirectoryOfPath(const std::wstring& path) {
@@ -59,35 +112,30 @@ std::wstring DirectoryOfPath(const std::wstring& path) {
     return separator == std::wstring::npos ? path : path.substr(0, separator);
 }
 
-DWORD BuildHardenedSecurity(HardenedSecurity& security) {
-    DWORD ownerSize = sizeof security.owner;
-    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, security.owner, &ownerSize)) {
-        return GetLastError();
+std::wstring FindUntrustedWritablePlace(const std::wstring& executable) {
+    std::wstring directory = DirectoryOfPath(executable);
+    if (PathFails(directory, DaclGrantsUntrustedWrite)) {
+        return directory;
     }
-    BYTE sids[kHardenedEntryCount][SECURITY_MAX_SID_SIZE];
-    EXPLICIT_ACCESSW entries[kHardenedEntryCount] = {};
-    for (ULONG i = 0; i < kHardenedEntryCount; ++i) {
-        DWORD size = SECURITY_MAX_SID_SIZE;
-        if (!CreateWellKnownSid(kHardenedEntries[i].trustee, nullptr, sids[i], &size)) {
-            return GetLastError();
+    if (directory != executable && PathFails(executable, DaclGrantsUntrustedWrite)) {
+        return executable;
+    }
+    // "C:" is what the directory of "C:\app.exe" reads as: the root itself, nothing above.
+    if (RootLength(directory + L"\\") == directory.size() + 1) {
+        return std::wstring();
+    }
+    // A folder without a recognisable root cannot be walked, so it cannot be trusted.
+    if (RootLength(directory) == 0) {
+        return directory;
+    }
+    std::vector<std::wstring> ancestors = AncestorsOf(directory);
+    for (const std::wstring& ancestor : ancestors) {
+        bool volumeRoot = ancestor.size() == RootLength(ancestor);
+        if (PathFails(ancestor, [volumeRoot](PACL dacl) {
+                return DaclLetsUntrustedReplace(dacl, volumeRoot);
+            })) {
+            return ancestor;
         }
-        entries[i].grfAccessPermissions = kHardenedEntries[i].permissions;
-        entries[i].grfAccessMode = SET_ACCESS;
-        entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-        entries[i].Trustee.pMultipleTrustee = nullptr;
-        entries[i].Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-        entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-        entries[i].Trustee.TrusteeType = TRUSTEE_IS_GROUP;
-        entries[i].Trustee.ptstrName = reinterpret_cast<LPWSTR>(sids[i]);
     }
-    PACL dacl = nullptr;
-    DWORD result = SetEntriesInAclW(kHardenedEntryCount, entries, nullptr, &dacl);
-    if (result != ERROR_SUCCESS) {
-        return result;
-    }
-    security.dacl.reset(dacl);
-    // Protected, so nothing is inherited from %ProgramData%, whose users may create entries.
-    security.information = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                           PROTECTED_DACL_SECURITY_INFORMATION;
-    return ERROR_SUCCESS;
+    return std::wstring();
 }

@@ -1,26 +1,36 @@
-// velmora.exe install and uninstall under the service control manager, driven from outside.
+// velmora.exe install and uninstall under the service control manager, driven from outside. The
+// programs live on P:, a volume that tests/fixtures/install_protected.sh lays out so that every
+// folder above them grants write access to no untrusted principal (Wine reads Linux modes).
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 #include "app/text.h"
-#include "service_probe.h"
 #include "support.h"
 
 namespace {
 
-constexpr DWORD kServiceStartMs = 30000;
-const char kVersionBody[] = "{\"protocol\":1}";
+constexpr DWORD kServiceMs = 30000;
+const std::wstring kVelmora = L"P:\\app\\velmora.exe";
+const std::wstring kCore = L"P:\\app\\core\\standin-core.exe";
+const std::wstring kGui = L"P:\\app\\gui\\velmoractl.exe";
+const char kRecreating[] = "data dir was pre-created by a non-admin user, recreating: ";
 
-// Prepared from the Linux side by tests/fixtures/install_protected.sh: directories and programs
-// that grant write access to no untrusted principal, as Wine reads file modes.
-std::wstring ProtectedDirectory() {
-    return FullPath(TestDirectory() + L"\\..\\protected");
+std::string Utf8(const std::wstring& text) {
+    return ToUtf8(text);
 }
-std::wstring ProtectedCore() {
-    return ProtectedDirectory() + L"\\core\\standin-core.exe";
+
+bool IsLink(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
-std::wstring ProtectedGui() {
-    return ProtectedDirectory() + L"\\gui\\velmoractl.exe";
+
+// Console lines and log lines come out of text-mode streams: CR LF on Windows.
+std::string Lines(std::string text) {
+    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) {
+        text.erase(at, 1);
+    }
+    return text;
 }
 
 struct Outcome {
@@ -29,233 +39,225 @@ struct Outcome {
     std::string err;
 };
 
-// Console lines and log lines come out of text-mode streams: CR LF on Windows.
-std::string Lines(std::string text) {
-    size_t at;
-    while ((at = text.find("\r\n")) != std::string::npos) {
-        text.erase(at, 1);
-    }
-    return text;
-}
-
-Outcome Velmora(const std::wstring& arguments) {
+Outcome RunInstaller(const std::wstring& exe, const std::wstring& arguments) {
     Outcome run;
-    run.exitCode = RunProgram(ProgramPath(L"velmora.exe"), arguments, &run.out, &run.err, 120000);
+    run.exitCode = RunProgram(exe, arguments, &run.out, &run.err, 120000);
     run.out = Lines(run.out);
     run.err = Lines(run.err);
     return run;
 }
 
-std::string Utf8(const std::wstring& text) {
-    return ToUtf8(text);
+// A started program sees this ProgramData; ours is back as it was once it has started.
+bool StartWithProgramData(const std::wstring& programData, const std::wstring& exe,
+                          const std::wstring& arguments, ChildProcess& child) {
+    std::vector<wchar_t> saved(32768, L'\0');
+    bool had = GetEnvironmentVariableW(L"ProgramData", saved.data(), 32768) != 0;
+    SetEnvironmentVariableW(L"ProgramData", programData.c_str());
+    bool started = StartProgram(exe, arguments, child);
+    SetEnvironmentVariableW(L"ProgramData", had ? saved.data() : nullptr);
+    return started;
+}
+
+struct ServiceView {
+    bool exists = false;
+    DWORD state = 0;
+    DWORD processId = 0;
+    DWORD startType = 0;
+    std::wstring imagePath;
+};
+
+ServiceView ViewService(const std::wstring& name) {
+    ServiceView view;
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(
+        OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+    if (!service) {
+        return view;
+    }
+    view.exists = true;
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                             reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+        view.state = status.dwCurrentState;
+        view.processId = status.dwProcessId;
+    }
+    std::vector<BYTE> buffer(8192);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed) &&
+        config->dwServiceType == SERVICE_WIN32_OWN_PROCESS) {
+        view.startType = config->dwStartType;
+        view.imagePath = config->lpBinaryPathName;
+    }
+    return view;
 }
 
 class Installation : public testing::Test {
 protected:
     void SetUp() override {
-        if (!FileExists(ProtectedCore()) || !FileExists(ProtectedGui())) {
-            GTEST_SKIP() << "needs the protected directories that "
-                            "tests/fixtures/install_protected.sh prepares";
+        if (!FileExists(kVelmora)) {
+            GTEST_SKIP() << "needs drive P: that tests/fixtures/install_protected.sh prepares";
         }
         name_ = UniqueServiceName(L"inst");
-        dataDirectory_ = DataDirectoryOf(name_);
+        data_ = DataDirectoryOf(name_);
     }
     void TearDown() override {
         if (!name_.empty()) {
-            Velmora(L"uninstall --name \"" + name_ + L"\"");
+            Velmora(L"uninstall");
         }
     }
-    Outcome Install(const std::wstring& core, const std::wstring& gui = L"") {
-        std::wstring arguments = L"install --name \"" + name_ + L"\" --core \"" + core + L"\"";
-        if (!gui.empty()) {
-            arguments += L" --gui \"" + gui + L"\"";
-        }
-        return Velmora(arguments);
+    Outcome Velmora(const std::wstring& command, const std::wstring& exe = kVelmora) {
+        return RunInstaller(exe, command + L" --name \"" + name_ + L"\"");
     }
-    Outcome Uninstall() { return Velmora(L"uninstall --name \"" + name_ + L"\""); }
-    std::string SuccessLine() const {
+    Outcome Install(const std::wstring& core, const std::wstring& gui = L"",
+                    const std::wstring& exe = kVelmora) {
+        std::wstring command = L"install --core \"" + core + L"\"";
+        return Velmora(gui.empty() ? command : command + L" --gui \"" + gui + L"\"", exe);
+    }
+    std::string Installed() const {
         return "service '" + Utf8(name_) + "' installed and started\n";
     }
-    std::string RemovedLine() const { return "service '" + Utf8(name_) + "' removed\n"; }
-    bool WaitForState(DWORD state) {
-        return WaitUntil([&] { return ViewService(name_).state == state; }, kServiceStartMs, 100);
+    bool Answers() {
+        return WaitUntil(
+            [&] {
+                std::string conf = ReadFileBytes(ServiceDataDirectoryOf(name_) + L"\\service.conf");
+                return conf.rfind("port=", 0) == 0 &&
+                       SendRequest(atoi(conf.c_str() + 5), "GET", "/version").body ==
+                           "{\"protocol\":1}";
+            },
+            kServiceMs, 200);
     }
-    // Installs with both protected programs and waits until the service answers.
-    void InstallAndWaitForService() {
-        Outcome run = Install(ProtectedCore(), ProtectedGui());
-        ASSERT_EQ(run.exitCode, 0u) << run.err;
-        ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
-        ASSERT_NE(WaitForVersionAnswer(name_, kServiceStartMs), 0);
+    std::wstring Parameter(const wchar_t* valueName) {
+        std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name_ + L"\\Parameters";
+        wchar_t value[1024] = L"<absent>";
+        DWORD size = sizeof value;
+        RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), valueName, RRF_RT_REG_SZ, nullptr, value,
+                     &size);
+        return value;
     }
 
     std::wstring name_;
-    std::wstring dataDirectory_;
+    std::wstring data_;
 };
 
-TEST_F(Installation, CreatesAutoStartServiceThatAnswersOnThePublishedPort) {
-    Outcome run = Install(ProtectedCore(), ProtectedGui());
+TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplication) {
+    Outcome run = Install(kCore);
     ASSERT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_EQ(run.out, SuccessLine());
-
+    EXPECT_EQ(run.out, Installed());
     ServiceView view = ViewService(name_);
-    ASSERT_TRUE(view.exists);
-    EXPECT_EQ(view.serviceType & SERVICE_WIN32_OWN_PROCESS,
-              static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(view.startType, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(view.imagePath,
-              L"\"" + ProgramPath(L"velmora.exe") + L"\" run --name \"" + name_ + L"\"");
+    EXPECT_EQ(view.imagePath, L"\"" + kVelmora + L"\" run --name \"" + name_ + L"\"");
+    EXPECT_EQ(Parameter(L"CoreBinary"), kCore);
+    EXPECT_EQ(Parameter(L"GuiBinary"), L"<absent>");
+    ASSERT_TRUE(Answers());
 
-    std::wstring value;
-    ASSERT_TRUE(ReadParameterValue(name_, L"CoreBinary", value));
-    EXPECT_EQ(value, ProtectedCore());
-    ASSERT_TRUE(ReadParameterValue(name_, L"GuiBinary", value));
-    EXPECT_EQ(value, ProtectedGui());
-
-    std::string body;
-    EXPECT_NE(WaitForVersionAnswer(name_, kServiceStartMs, &body), 0)
-        << ReadFileBytes(dataDirectory_ + L"\\service.log");
-    EXPECT_EQ(body, kVersionBody);
-}
-
-TEST_F(Installation, ReinstallOfRunningServiceStopsReconfiguresAndStartsIt) {
-    ASSERT_NO_FATAL_FAILURE(InstallAndWaitForService());
+    // Over the running service; the core given with ".." is stored as its full path.
     DWORD firstProcess = ViewService(name_).processId;
-
-    Outcome run = Install(ProtectedCore(), ProtectedCore());
+    run = Install(L"P:\\app\\gui\\..\\core\\standin-core.exe", kGui);
     ASSERT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_EQ(run.out, SuccessLine());
-    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(Answers());
     EXPECT_NE(ViewService(name_).processId, firstProcess);
-    std::wstring value;
-    ASSERT_TRUE(ReadParameterValue(name_, L"GuiBinary", value));
-    EXPECT_EQ(value, ProtectedCore());
-    EXPECT_NE(WaitForVersionAnswer(name_, kServiceStartMs), 0);
-}
+    EXPECT_EQ(Parameter(L"CoreBinary"), kCore);
+    EXPECT_EQ(Parameter(L"GuiBinary"), kGui);
 
-TEST_F(Installation, ReinstallOfStoppedServiceGoesOnAndStartsIt) {
-    ASSERT_NO_FATAL_FAILURE(InstallAndWaitForService());
-    ASSERT_TRUE(StopServiceFromOutside(name_, kServiceStartMs));
+    // The registered trusted application with the service's own token gets in.
+    ChildProcess client;
+    std::wstring serviceData = ServiceDataDirectoryOf(name_);
+    ASSERT_TRUE(StartWithProgramData(serviceData.substr(0, serviceData.rfind(L'\\')), kGui,
+                                     L"--name \"" + name_ + L"\" status", client));
+    EXPECT_EQ(client.Wait(kServiceMs), 0u) << client.Stderr();
+    EXPECT_EQ(Lines(client.Stdout()), "200 {\"running\":false}\n");
 
-    Outcome run = Install(ProtectedCore(), ProtectedGui());
+    // Over a stopped service, without --gui: the earlier GuiBinary stays.
+    {
+        UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        UniqueServiceHandle service(OpenServiceW(manager.get(), name_.c_str(), SERVICE_STOP));
+        SERVICE_STATUS status = {};
+        ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return ViewService(name_).state == SERVICE_STOPPED; }, kServiceMs));
+    run = Install(kCore);
     ASSERT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_EQ(run.out, SuccessLine());
-    EXPECT_TRUE(WaitForState(SERVICE_RUNNING));
-    EXPECT_NE(WaitForVersionAnswer(name_, kServiceStartMs), 0);
+    ASSERT_TRUE(Answers());
+    EXPECT_EQ(Parameter(L"GuiBinary"), kGui);
+
+    ASSERT_TRUE(WriteFileBytes(data_ + L"\\core.stderr.log.1", "rotated\n"));
+    run = Velmora(L"uninstall");
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    EXPECT_EQ(run.out, "service '" + Utf8(name_) + "' removed\n");
+    EXPECT_TRUE(WaitUntil([&] { return !ViewService(name_).exists; }, kServiceMs));
+    EXPECT_FALSE(FileExists(data_));
 }
 
-TEST_F(Installation, ReinstallWithoutGuiKeepsTheEarlierGuiBinary) {
-    ASSERT_NO_FATAL_FAILURE(InstallAndWaitForService());
-
-    Outcome run = Install(ProtectedGui());
+TEST_F(Installation, PlantedDataDirectoryIsMovedAsideWholeAndRecreated) {
+    ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
+    const char* planted[][2] = {{"service.conf", "port=1\ntoken=planted\n"},
+                                {"service.conf.tmp", "port=2\ntoken=swapped\n"},
+                                {"foreign.txt", "not ours"}};
+    for (auto& file : planted) {
+        ASSERT_TRUE(WriteFileBytes(data_ + L"\\" + FromUtf8(file[0]), file[1]));
+    }
+    Outcome run = Install(kCore);
     ASSERT_EQ(run.exitCode, 0u) << run.err;
-    std::wstring value;
-    ASSERT_TRUE(ReadParameterValue(name_, L"CoreBinary", value));
-    EXPECT_EQ(value, ProtectedGui());
-    ASSERT_TRUE(ReadParameterValue(name_, L"GuiBinary", value));
-    EXPECT_EQ(value, ProtectedGui());
+
+    std::wstring aside = data_ + L".untrusted-1";
+    EXPECT_EQ(run.err, kRecreating + Utf8(data_) +
+                           "\nmoved aside, contents kept for inspection: " + Utf8(aside) + "\n");
+    for (auto& file : planted) {
+        EXPECT_EQ(ReadFileBytes(aside + L"\\" + FromUtf8(file[0])), file[1]) << file[0];
+    }
+    std::string conf = ReadFileBytes(data_ + L"\\service.conf");
+    std::string head = "port=" + std::to_string(ExpectedBasePort(name_)) + "\ntoken=";
+    ASSERT_EQ(conf.size(), head.size() + 33) << conf;
+    EXPECT_EQ(conf.substr(0, head.size()), head);
+    EXPECT_EQ(conf.find_first_not_of("0123456789abcdef", head.size()), conf.size() - 1) << conf;
+    EXPECT_FALSE(FileExists(data_ + L"\\service.conf.tmp"));
+
+    for (auto& file : planted) {
+        DeleteFileW((aside + L"\\" + FromUtf8(file[0])).c_str());
+    }
+    RemoveDirectoryW(aside.c_str());
 }
 
-TEST_F(Installation, UninstallStopsAndDeletesRunningServiceAndRemovesItsFiles) {
-    ASSERT_NO_FATAL_FAILURE(InstallAndWaitForService());
-    // The two files that a short-lived service may not have written yet.
-    ASSERT_TRUE(WriteFileBytes(dataDirectory_ + L"\\core.stderr.log", "core\n"));
-    ASSERT_TRUE(WriteFileBytes(dataDirectory_ + L"\\service.log.1", "rotated\n"));
-
-    Outcome run = Uninstall();
-    EXPECT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_EQ(run.out, RemovedLine());
-    EXPECT_TRUE(WaitUntil([&] { return !ViewService(name_).exists; }, kServiceStartMs, 100));
-    EXPECT_FALSE(FileExists(dataDirectory_));
-}
-
-TEST_F(Installation, UninstallKeepsForeignFileAndItsDirectory) {
-    ASSERT_NO_FATAL_FAILURE(InstallAndWaitForService());
-    ASSERT_TRUE(WriteFileBytes(dataDirectory_ + L"\\foreign.txt", "not ours"));
-
-    Outcome run = Uninstall();
-    EXPECT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_EQ(run.out, RemovedLine());
-    EXPECT_EQ(ReadFileBytes(dataDirectory_ + L"\\foreign.txt"), "not ours");
-    for (const wchar_t* file :
-         {L"service.conf", L"core.stderr.log", L"service.log", L"service.log.1"}) {
-        EXPECT_FALSE(FileExists(dataDirectory_ + L"\\" + file)) << Utf8(file);
+TEST_F(Installation, OverServiceThatIgnoresStopExits4AndRemovalStillDeletesIt) {
+    std::wstring image = L"\"" + ProgramPath(L"stubborn-service.exe") + L"\"";
+    {
+        UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        UniqueServiceHandle service(
+            CreateServiceW(manager.get(), name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS,
+                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                           image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(service);
+        ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr));
     }
-    DeleteFileW((dataDirectory_ + L"\\foreign.txt").c_str());
-    RemoveDirectoryW(dataDirectory_.c_str());
-}
+    ASSERT_TRUE(WaitUntil([&] { return ViewService(name_).state == SERVICE_RUNNING; }, kServiceMs));
 
-TEST_F(Installation, UninstallOfUnknownNameReportsRemoval) {
-    Outcome run = Uninstall();
-    EXPECT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_EQ(run.out, RemovedLine());
-    EXPECT_FALSE(ViewService(name_).exists);
-    EXPECT_FALSE(FileExists(dataDirectory_));
-}
-
-TEST_F(Installation, FailureActionsRestartThreeTimes) {
-    if (RunningUnderWine()) {
-        GTEST_SKIP() << "Wine's ChangeServiceConfig2W accepts failure actions but "
-                        "QueryServiceConfig2W cannot read them back (error 124)";
-    }
-    ASSERT_NO_FATAL_FAILURE(InstallAndWaitForService());
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueServiceHandle service(OpenServiceW(manager.get(), name_.c_str(), SERVICE_QUERY_CONFIG));
-    ASSERT_TRUE(service);
-    BYTE buffer[8192] = {};
-    DWORD needed = 0;
-    ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer,
-                                     sizeof buffer, &needed));
-    auto* failure = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer);
-    EXPECT_EQ(failure->dwResetPeriod, 3600u);
-    ASSERT_EQ(failure->cActions, 3u);
-    const DWORD delays[] = {5000, 30000, 60000};
-    for (DWORD i = 0; i < 3; ++i) {
-        EXPECT_EQ(failure->lpsaActions[i].Type, SC_ACTION_RESTART);
-        EXPECT_EQ(failure->lpsaActions[i].Delay, delays[i]);
-    }
-}
-
-TEST_F(Installation, WithoutAdministratorRightsFailsAtTheManager) {
-    if (RunningUnderWine()) {
-        GTEST_SKIP() << "Wine runs every process as one user with full rights: there is no "
-                        "second account to install without administrator rights";
-    }
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (manager) {
-        GTEST_SKIP() << "this test process has administrator rights";
-    }
-    Outcome run = Install(ProtectedCore());
-    EXPECT_EQ(run.exitCode, 1u);
-    EXPECT_NE(run.err.find("OpenSCManager failed (err=5), need admin\n"), std::string::npos)
+    Outcome run = Install(kCore);
+    EXPECT_EQ(run.exitCode, 4u);
+    EXPECT_NE(run.err.find("old service did not stop; aborting install\n"), std::string::npos)
         << run.err;
+    EXPECT_NE(Lines(ReadFileBytes(data_ + L"\\service.log"))
+                  .find("] install: old service did not stop, aborting\n"),
+              std::string::npos);
+    EXPECT_EQ(ViewService(name_).imagePath, image);
+
+    UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, ViewService(name_).processId));
+    run = Velmora(L"uninstall");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.out, "service '" + Utf8(name_) + "' removed\n");
+    // Marked for deletion: it goes once its process has ended.
+    TerminateProcess(process.get(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return !ViewService(name_).exists; }, kServiceMs));
 }
 
-// A refused installation: the path the messages must name, and nothing else may have happened.
+// A refused installation: what the messages must name, and nothing else may have happened.
 struct Refusal {
     const char* label;
-    std::wstring (*core)();
-    std::wstring (*gui)();
-    std::wstring (*refused)();
+    std::wstring exe;
+    std::wstring core;
+    std::wstring gui;
+    std::wstring refused;  // empty: the current directory
 };
-
-std::wstring BuildDirectory() {
-    return TestDirectory();
-}
-std::wstring CoreInBuildDirectory() {
-    return ProgramPath(L"standin-core.exe");
-}
-std::wstring NoGui() {
-    return L"";
-}
-std::wstring MissingDirectory() {
-    return ProtectedDirectory() + L"\\missing";
-}
-std::wstring CoreInMissingDirectory() {
-    return MissingDirectory() + L"\\sing-box.exe";
-}
-std::wstring WritableCoreFile() {
-    return ProtectedDirectory() + L"\\writable-file\\standin-core.exe";
-}
 
 void PrintTo(const Refusal& refusal, std::ostream* os) {
     *os << refusal.label;
@@ -263,57 +265,97 @@ void PrintTo(const Refusal& refusal, std::ostream* os) {
 
 class RefusedInstallation : public Installation, public testing::WithParamInterface<Refusal> {};
 
-TEST_P(RefusedInstallation, ExitsWithCode3AndChangesNothingElse) {
+TEST_P(RefusedInstallation, ExitsWithCode3NamingThePlaceAndChangesNothingElse) {
     const Refusal& refusal = GetParam();
-    std::wstring refused = refusal.refused();
-    Outcome run = Install(refusal.core(), refusal.gui());
+    std::wstring refused = refusal.refused;
+    if (refused.empty()) {
+        wchar_t current[MAX_PATH] = {};
+        GetCurrentDirectoryW(MAX_PATH, current);
+        refused = current;
+    } else if (refused == L"build") {
+        refused = TestDirectory();
+    }
+    std::wstring exe = refusal.exe.empty() ? ProgramPath(L"velmora.exe") : refusal.exe;
+    std::wstring core = refusal.core == L"build" ? ProgramPath(L"standin-core.exe") : refusal.core;
+    std::wstring gui = refusal.gui == L"build" ? ProgramPath(L"velmoractl.exe") : refusal.gui;
+    Outcome run = Install(core, gui, exe);
 
     EXPECT_EQ(run.exitCode, 3u);
-    EXPECT_EQ(run.err, "refusing to install: '" + Utf8(refused) +
+    // Under Wine every directory reads as a non-admin user's, so the recreation notice comes first.
+    EXPECT_NE(run.err.find("refusing to install: '" + Utf8(refused) +
                            "' is writable by non-administrators; install the app under Program "
-                           "Files first\n");
-    EXPECT_EQ(run.out, "");
-    std::string log = Lines(ReadFileBytes(dataDirectory_ + L"\\service.log"));
-    EXPECT_NE(log.find("] refusing to install: '" + Utf8(refused) +
-                       "' is writable by non-administrators\n"),
+                           "Files first\n"),
               std::string::npos)
-        << log;
+        << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(Lines(ReadFileBytes(data_ + L"\\service.log"))
+                  .find("] refusing to install: '" + Utf8(refused) +
+                        "' is writable by non-administrators\n"),
+              std::string::npos);
     EXPECT_FALSE(ViewService(name_).exists);
-    std::wstring value;
-    EXPECT_FALSE(ReadParameterValue(name_, L"CoreBinary", value));
-    EXPECT_FALSE(ReadParameterValue(name_, L"GuiBinary", value));
-    EXPECT_FALSE(FileExists(dataDirectory_ + L"\\service.conf"));
+    EXPECT_EQ(Parameter(L"CoreBinary"), L"<absent>");
+    EXPECT_FALSE(FileExists(data_ + L"\\service.conf"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    WritableOrMissing, RefusedInstallation,
+    Places, RefusedInstallation,
     testing::Values(
-        Refusal{"WritableCoreDirectory", CoreInBuildDirectory, NoGui, BuildDirectory},
-        Refusal{"WritableGuiDirectory", ProtectedCore, CoreInBuildDirectory, BuildDirectory},
-        Refusal{"OnlyCoreReportedWhenBothWritable", CoreInBuildDirectory, CoreInMissingDirectory,
-                BuildDirectory},
-        Refusal{"MissingCoreDirectory", CoreInMissingDirectory, ProtectedGui, MissingDirectory},
-        Refusal{"WritableCoreFileInProtectedDirectory", WritableCoreFile, ProtectedGui,
-                WritableCoreFile}),
+        Refusal{"OwnExecutableInBuildFolder", L"", kCore, kGui, L"build"},
+        Refusal{"WritableCoreDirectory", kVelmora, L"build", L"", L"build"},
+        Refusal{"WritableGuiDirectory", kVelmora, kCore, L"build", L"build"},
+        Refusal{"OnlyCoreReportedWhenBothFail", kVelmora, L"build", L"P:\\app\\missing\\x.exe",
+                L"build"},
+        Refusal{"WritableAncestor", kVelmora, L"P:\\open\\core\\standin-core.exe", L"",
+                L"P:\\open"},
+        Refusal{"MissingDirectory", kVelmora, L"P:\\app\\missing\\sing-box.exe", kGui,
+                L"P:\\app\\missing"},
+        Refusal{"WritableCoreFile", kVelmora, L"P:\\app\\writable-file\\standin-core.exe", kGui,
+                L"P:\\app\\writable-file\\standin-core.exe"},
+        Refusal{"RelativeCoreIsResolvedFirst", kVelmora, L"standin-core.exe", L"", L""}),
     [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.label); });
 
-// Uninstall with the data directory replaced by a link that the fixture script planted.
-TEST(LinkedDataDirectoryRemoval, RemovesNoFileThroughTheLink) {
-    std::wstring programData = ProtectedDirectory() + L"\\programdata";
-    std::wstring target = ProtectedDirectory() + L"\\link-target-remove";
-    DWORD attributes = GetFileAttributesW((programData + L"\\linked-remove").c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+// Links that the fixture script planted at a data directory's path, pointing at files named
+// like the service's: neither hardening nor removal touches anything through them.
+struct LinkCase {
+    const char* command;
+    const char* name;
+    DWORD exitCode;
+    DWORD exitCodeUnderWine;  // Wine cannot remove a link whose target holds files
+};
+
+class LinkedDataDirectory : public testing::TestWithParam<LinkCase> {};
+
+TEST_P(LinkedDataDirectory, LosesNoFileThroughTheLink) {
+    wchar_t out[MAX_PATH] = {};
+    GetFullPathNameW((TestDirectory() + L"\\..\\protected").c_str(), MAX_PATH, out, nullptr);
+    std::wstring name = FromUtf8(GetParam().name);
+    std::wstring link = out + std::wstring(L"\\programdata\\linked-") + name;
+    if (!IsLink(link)) {
         GTEST_SKIP() << "needs the link that tests/fixtures/install_protected.sh prepares";
     }
     ChildProcess child;
-    ASSERT_TRUE(StartProgram(ProgramPath(L"velmora.exe"), L"uninstall --name linked-remove", child,
-                             L"ProgramData=" + programData));
-    EXPECT_EQ(child.Wait(60000), 0u) << child.Stderr();
-    EXPECT_EQ(Lines(child.Stdout()), "service 'linked-remove' removed\n");
-    for (const wchar_t* file :
-         {L"service.conf", L"core.stderr.log", L"service.log", L"service.log.1"}) {
-        EXPECT_EQ(ReadFileBytes(target + L"\\" + file), "keep\n") << Utf8(file);
+    ASSERT_TRUE(StartWithProgramData(std::wstring(out) + L"\\programdata", kVelmora,
+                                     FromUtf8(GetParam().command) + L" --name linked-" + name +
+                                         L" --core \"" + ProgramPath(L"standin-core.exe") + L"\"",
+                                     child));
+    DWORD exitCode = child.Wait(60000);
+    EXPECT_EQ(exitCode, RunningUnderWine() ? GetParam().exitCodeUnderWine : GetParam().exitCode)
+        << child.Stderr();
+    for (const wchar_t* file : {L"service.conf", L"core.stderr.log", L"service.log"}) {
+        EXPECT_EQ(ReadFileBytes(out + (L"\\link-target-" + name + L"\\") + file), "keep\n");
+    }
+    if (!RunningUnderWine()) {
+        EXPECT_FALSE(IsLink(link));
+    } else if (exitCode == 1) {
+        EXPECT_NE(child.Stderr().find("cannot secure the data directory (err="), std::string::npos);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Commands, LinkedDataDirectory,
+                         testing::Values(LinkCase{"install", "harden", 3, 1},
+                                         LinkCase{"uninstall", "remove", 0, 0}),
+                         [](const testing::TestParamInfo<LinkCase>& info) {
+                             return std::string(info.param.command);
+                         });
 
 }  // namespace

@@ -1,0 +1,264 @@
+// The decisions of installation on SIDs and ACLs built in memory: who is trusted, which folders
+// pass, what hardening does with what it finds, and the records it hands to the platform.
+#include <gtest/gtest.h>
+#include "app/win.h"
+
+#include <sddl.h>
+#include <vector>
+#include "app/handles.h"
+#include "app/text.h"
+#include "install/entries.h"
+#include "install/install.h"
+#include "install/security.h"
+
+namespace {
+
+UniqueLocal ParseSid(const wchar_t* text) {
+    PSID sid = nullptr;
+    ConvertStringSidToSidW(text, &sid);
+    return UniqueLocal(sid);
+}
+
+// The DACL of a security descriptor in SDDL; no text is a null DACL.
+struct Dacl {
+    explicit Dacl(const wchar_t* sddl) {
+        parsed = sddl == nullptr;
+        if (parsed) {
+            return;
+        }
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        parsed = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                      &descriptor, nullptr);
+        owner.reset(descriptor);
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted);
+    }
+    bool parsed = false;
+    UniqueLocal owner;
+    PACL acl = nullptr;
+};
+
+struct SidCase {
+    const wchar_t* sid;
+    bool trusted;
+};
+
+class Principal : public testing::TestWithParam<SidCase> {};
+
+TEST_P(Principal, IsTrustedExactlyWhenListed) {
+    UniqueLocal sid = ParseSid(GetParam().sid);
+    ASSERT_TRUE(sid);
+    EXPECT_EQ(IsTrustedPrincipal(static_cast<PSID>(sid.get())), GetParam().trusted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sids, Principal,
+    testing::Values(
+        SidCase{L"S-1-5-18", true}, SidCase{L"S-1-5-32-544", true}, SidCase{L"S-1-3-0", true},
+        SidCase{L"S-1-5-19", true},
+        SidCase{L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", true},
+        SidCase{L"S-1-5-32-545", false}, SidCase{L"S-1-5-11", false}, SidCase{L"S-1-1-0", false},
+        SidCase{L"S-1-5-20", false}, SidCase{L"S-1-5-7", false},
+        SidCase{L"S-1-5-21-0-0-0-1000", false}, SidCase{L"S-1-15-2-1", false},
+        // One off in the last part of TrustedInstaller.
+        SidCase{L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465", false}));
+
+// The directory of an executable: any write bit of the mask for anyone untrusted fails it.
+struct WriteCase {
+    const char* label;
+    const wchar_t* sddl;
+    bool writable;
+};
+
+void PrintTo(const WriteCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class ExecutableDirectory : public testing::TestWithParam<WriteCase> {};
+
+TEST_P(ExecutableDirectory, FailsWhenUntrustedMayWrite) {
+    Dacl dacl(GetParam().sddl);
+    ASSERT_TRUE(dacl.parsed);
+    EXPECT_EQ(DaclGrantsUntrustedWrite(dacl.acl), GetParam().writable);
+}
+
+#define PF L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;CO)(A;;0x1200a9;;;BU)"
+INSTANTIATE_TEST_SUITE_P(
+    Dacls, ExecutableDirectory,
+    testing::Values(WriteCase{"ProgramFilesLike", PF, false}, WriteCase{"NullDacl", nullptr, true},
+                    WriteCase{"EmptyDacl", L"D:", false},
+                    WriteCase{"AddFile", PF L"(A;;0x2;;;AU)", true},
+                    WriteCase{"AddSubdirectory", PF L"(A;;0x4;;;AU)", true},
+                    WriteCase{"WriteAttributes", PF L"(A;;0x100;;;WD)", true},
+                    WriteCase{"Delete", PF L"(A;;SD;;;WD)", true},
+                    WriteCase{"WriteDac", PF L"(A;;WD;;;WD)", true},
+                    WriteCase{"WriteOwner", PF L"(A;;WO;;;WD)", true},
+                    WriteCase{"GenericAll", PF L"(A;;GA;;;WD)", true},
+                    WriteCase{"GenericWrite", PF L"(A;;GW;;;WD)", true},
+                    WriteCase{"InheritOnlyCounts", PF L"(A;OICIIO;0x2;;;AU)", true},
+                    WriteCase{"DenyFirstDoesNotCancel", L"D:(D;;0x2;;;AU)(A;;0x2;;;AU)", true},
+                    WriteCase{"DenyAloneIgnored", PF L"(D;;GA;;;WD)", false},
+                    WriteCase{"DeleteChildAndEaOutsideMask", PF L"(A;;0x50;;;AU)", false},
+                    WriteCase{"TrustedMayWrite", PF L"(A;;GW;;;LS)(A;IO;GA;;;CO)", false}),
+    [](const testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.label); });
+
+// A folder above the directory: anyone untrusted who may move, delete or re-permission it fails
+// it; adding entries does not, and DELETE does not on a volume root.
+struct AncestorCase {
+    const char* label;
+    const wchar_t* sddl;
+    bool volumeRoot;
+    bool fails;
+};
+
+void PrintTo(const AncestorCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class AncestorFolder : public testing::TestWithParam<AncestorCase> {};
+
+TEST_P(AncestorFolder, FailsWhenUntrustedMayReplaceIt) {
+    Dacl dacl(GetParam().sddl);
+    ASSERT_TRUE(dacl.parsed);
+    EXPECT_EQ(DaclLetsUntrustedReplace(dacl.acl, GetParam().volumeRoot), GetParam().fails);
+}
+
+// As Windows ships them: C:\, C:\Program Files, and C:\Apps made by a user (inherited from C:\).
+#define DRIVE_ROOT                                                               \
+    L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;CI;LC;;;AU)" \
+    L"(A;OICIIO;SDGXGWGR;;;AU)"
+#define PROGRAM_FILES                                                                \
+    L"D:PAI(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)" \
+    L"(A;CIIO;GA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"  \
+    L"(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)"      \
+    L"(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)"    \
+    L"(A;OICIIO;GXGR;;;AC)(A;;0x1200a9;;;S-1-15-2-2)(A;OICIIO;GXGR;;;S-1-15-2-2)"
+#define USER_APPS                                                                           \
+    L"D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)" \
+    L"(A;OICIIOID;SDGXGWGR;;;AU)"
+INSTANTIATE_TEST_SUITE_P(
+    Dacls, AncestorFolder,
+    testing::Values(AncestorCase{"DriveRoot", DRIVE_ROOT, true, false},
+                    AncestorCase{"ProgramFiles", PROGRAM_FILES, false, false},
+                    AncestorCase{"UserMadeApps", USER_APPS, false, true},
+                    AncestorCase{"NullDacl", nullptr, false, true},
+                    AncestorCase{"DeleteOnFolder", L"D:(A;;SD;;;WD)", false, true},
+                    AncestorCase{"DeleteOnVolumeRoot", L"D:(A;;SD;;;WD)", true, false},
+                    AncestorCase{"DeleteChildOnVolumeRoot", L"D:(A;;0x40;;;AU)", true, true},
+                    AncestorCase{"WriteDac", L"D:(A;;WD;;;AU)", false, true},
+                    AncestorCase{"WriteOwner", L"D:(A;;WO;;;AU)", false, true},
+                    AncestorCase{"GenericAll", L"D:(A;;GA;;;AU)", false, true},
+                    AncestorCase{"InheritOnlyIgnored", L"D:(A;OICIIO;GA;;;AU)", false, false},
+                    AncestorCase{"AddingEntriesOnly", L"D:(A;;0x40000006;;;AU)", false, false},
+                    AncestorCase{"TrustedMayReplace", L"D:(A;;GA;;;SY)(A;;FA;;;BA)", false, false}),
+    [](const testing::TestParamInfo<AncestorCase>& info) { return std::string(info.param.label); });
+
+struct AncestorsCase {
+    const wchar_t* directory;
+    std::vector<std::wstring> ancestors;
+};
+
+void PrintTo(const AncestorsCase& c, std::ostream* os) {
+    *os << ToUtf8(c.directory);
+}
+
+class Ancestors : public testing::TestWithParam<AncestorsCase> {};
+
+TEST_P(Ancestors, RunUpToTheVolumeRoot) {
+    EXPECT_EQ(AncestorsOf(GetParam().directory), GetParam().ancestors);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, Ancestors,
+    testing::Values(AncestorsCase{L"C:\\Apps\\core", {L"C:\\Apps", L"C:\\"}},
+                    AncestorsCase{L"C:\\Apps\\core\\", {L"C:\\Apps", L"C:\\"}},
+                    AncestorsCase{L"P:\\app", {L"P:\\"}}, AncestorsCase{L"C:\\", {}},
+                    AncestorsCase{L"\\\\srv\\share\\a\\b",
+                                  {L"\\\\srv\\share\\a", L"\\\\srv\\share\\"}},
+                    AncestorsCase{L"\\\\?\\C:\\a\\b", {L"\\\\?\\C:\\a", L"\\\\?\\C:\\"}},
+                    AncestorsCase{L"\\\\?\\UNC\\srv\\s\\a", {L"\\\\?\\UNC\\srv\\s\\"}},
+                    AncestorsCase{L"apps\\core", {}}, AncestorsCase{L"\\\\srv", {}}));
+
+// Wine cannot show a trusted owner, so what hardening keeps is shown here.
+struct EntryCase {
+    DWORD attributes;
+    bool trustedOwner;
+    EntryAction action;
+};
+
+class FoundEntry : public testing::TestWithParam<EntryCase> {};
+
+TEST_P(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
+    EXPECT_EQ(DecideEntryAction(GetParam().attributes, GetParam().trustedOwner), GetParam().action);
+}
+
+constexpr DWORD kLink = FILE_ATTRIBUTE_REPARSE_POINT;
+INSTANTIATE_TEST_SUITE_P(
+    Entries, FoundEntry,
+    testing::Values(EntryCase{FILE_ATTRIBUTE_DIRECTORY, true, EntryAction::kKeep},
+                    EntryCase{FILE_ATTRIBUTE_NORMAL, true, EntryAction::kKeep},
+                    EntryCase{FILE_ATTRIBUTE_DIRECTORY, false, EntryAction::kClear},
+                    EntryCase{FILE_ATTRIBUTE_ARCHIVE, false, EntryAction::kClear},
+                    EntryCase{FILE_ATTRIBUTE_DIRECTORY | kLink, true, EntryAction::kRemoveLink},
+                    EntryCase{kLink, false, EntryAction::kRemoveLink}));
+
+bool IsSid(PSID sid, const wchar_t* text) {
+    UniqueLocal expected = ParseSid(text);
+    return sid != nullptr && EqualSid(sid, static_cast<PSID>(expected.get()));
+}
+
+TEST(HardenedSecurity, OwnsByAdministratorsAndGrantsUsersOnlyReading) {
+    HardenedSecurity security;
+    ASSERT_EQ(BuildHardenedSecurity(security), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(IsSid(security.owner, L"S-1-5-32-544"));
+    EXPECT_EQ(security.information, static_cast<SECURITY_INFORMATION>(0x80000005));
+
+    // What the directory is created with, so users never get a moment to add entries.
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(&security.descriptor, &owner, &defaulted));
+    EXPECT_TRUE(IsSid(owner, L"S-1-5-32-544"));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(&security.descriptor, &control, &revision));
+    EXPECT_NE(control & SE_DACL_PROTECTED, 0);
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(&security.descriptor, &present, &dacl, &defaulted));
+    ASSERT_EQ(dacl, security.dacl.get());
+
+    const struct {
+        const wchar_t* sid;
+        ACCESS_MASK mask;
+    } expected[] = {{L"S-1-5-18", GENERIC_ALL},
+                    {L"S-1-5-32-544", GENERIC_ALL},
+                    {L"S-1-5-32-545", GENERIC_READ | GENERIC_EXECUTE}};
+    ASSERT_EQ(dacl->AceCount, 3);
+    for (DWORD i = 0; i < 3; ++i) {
+        void* entry = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &entry));
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+        EXPECT_EQ(allowed->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << i;
+        EXPECT_EQ(allowed->Mask, expected[i].mask) << i;
+        EXPECT_TRUE(IsSid(reinterpret_cast<PSID>(&allowed->SidStart), expected[i].sid)) << i;
+    }
+}
+
+// Wine accepts failure actions but cannot read them back, so the record is checked here.
+TEST(FailureActions, RestartAfterFiveThirtyAndSixtySecondsWithinAnHour) {
+    FailureActions failure;
+    BuildFailureActions(failure);
+    EXPECT_EQ(failure.record.dwResetPeriod, 3600u);
+    EXPECT_EQ(failure.record.lpRebootMsg, nullptr);
+    EXPECT_EQ(failure.record.lpCommand, nullptr);
+    ASSERT_EQ(failure.record.cActions, 3u);
+    const DWORD delays[] = {5000, 30000, 60000};
+    for (DWORD i = 0; i < 3; ++i) {
+        EXPECT_EQ(failure.record.lpsaActions[i].Type, SC_ACTION_RESTART);
+        EXPECT_EQ(failure.record.lpsaActions[i].Delay, delays[i]);
+    }
+}
+
+}  // namespace
