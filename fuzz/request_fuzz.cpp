@@ -37,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         for (const char* name : {"content-length", "x-auth-token", "host"}) {
             std::string value = FindHeader(request.headerBlock, name);
-            if (!value.empty() && (value.front() == ' ' || value.front() == '\t' ||
-                                   value.back() == ' ' || value.back() == '\t' ||
-                                   value.find("\r\n") != std::string::npos)) {
+            if (!value.empty() &&
+                (value.front() == ' ' || value.front() == '\t' || value.back() == ' ' ||
+                 value.back() == '\t' || value.find("\r\n") != std::string::npos)) {
                 abort();
             }
         }

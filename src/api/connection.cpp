@@ -1,7 +1,7 @@
 #include "api/connection.h"
 
-#include "api/endpoints.h"
 #include "api/request.h"
+#include "api/routes.h"
 #include "app/handles.h"
 
 namespace {

@@ -44,9 +44,9 @@ void WriteLog(const char* format, ...) {
     }
     SYSTEMTIME now;
     GetLocalTime(&now);
-    std::string line = FormatLogPrefix(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-                                       now.wSecond) +
-                       message + "\n";
+    std::string line =
+        FormatLogPrefix(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond) +
+        message + "\n";
     fwrite(line.data(), 1, line.size(), file.get());
     file.reset();
 

@@ -1,3 +1,5 @@
 #include "app/entry.h"
 
-int wmain(int argc, wchar_t** argv) { return RunEntry(argc, argv); }
+int wmain(int argc, wchar_t** argv) {
+    return RunEntry(argc, argv);
+}

@@ -1,178 +1,129 @@
-// How a console-mode velmora reads requests off the wire: framing, limits and the deadline.
+// How a console-mode velmora reads requests off the wire and frames its answers: one row per way
+// a client can send, and the routes that only the checks and the not-found answer see.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 #include "support.h"
 
 namespace {
 
-const char kVersionBody[] = "{\"protocol\":1}";
+std::string Answer(const std::string& statusLine, const std::string& body) {
+    return "HTTP/1.1 " + statusLine +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
 
-// A connected loopback client whose bytes the test sends piece by piece.
-class Client {
-public:
-    explicit Client(int port) : socket_(ConnectLoopback(port)) {
-        connected_ = socket_.valid();
-        BOOL noDelay = TRUE;
-        setsockopt(socket_.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-                   sizeof noDelay);
-    }
-    bool connected() const { return connected_; }
-    // False once the server has closed the connection.
-    bool Send(const std::string& bytes) {
-        return send(socket_.get(), bytes.data(), static_cast<int>(bytes.size()), 0) ==
-               static_cast<int>(bytes.size());
-    }
-    void ShutdownSend() { shutdown(socket_.get(), SD_SEND); }
-    // Everything until the server closes (or the timeout passes).
-    std::string ReadAll(DWORD timeoutMs = 20000) {
-        DWORD timeout = timeoutMs;
-        setsockopt(socket_.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-                   sizeof timeout);
-        std::string all;
-        char buffer[4096];
-        int n;
-        while ((n = recv(socket_.get(), buffer, sizeof buffer, 0)) > 0) {
-            all.append(buffer, static_cast<size_t>(n));
-        }
-        // A close with unread bytes still waiting arrives as a reset.
-        closedByServer_ = n == 0 || WSAGetLastError() == WSAECONNRESET;
-        return all;
-    }
-    bool closedByServer() const { return closedByServer_; }
+const std::string kVersion = Answer("200 OK", "{\"protocol\":1}");
 
-private:
-    UniqueSocket socket_;
-    bool connected_ = false;
-    bool closedByServer_ = false;
-};
+// One segment per byte.
+std::vector<std::string> Bytes(const std::string& text) {
+    std::vector<std::string> segments;
+    for (char c : text) {
+        segments.push_back(std::string(1, c));
+    }
+    return segments;
+}
 
-class RequestFraming : public ::testing::Test {
+class Wire : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    void SetUp() override {
         WSADATA wsa;
         WSAStartup(MAKEWORD(2, 2), &wsa);
-        service_ = new ConsoleService();
-        ASSERT_TRUE(service_->Start(UniqueServiceName(L"framing"))) << service_->Log();
+        std::wstring name = UniqueServiceName(L"wire");
+        // No configuration file named here exists, so no core is ever started.
+        ASSERT_TRUE(SetParameter(name, L"CoreBinary", ProgramPath(L"standin-core.exe")));
+        ASSERT_TRUE(SetParameter(name, L"GuiBinary", OwnImagePath()));
+        ASSERT_TRUE(service_.Start(name)) << service_.Log();
     }
-    static void TearDownTestSuite() {
-        service_->Kill();
-        delete service_;
+    void TearDown() override {
+        service_.Kill();
+        DeleteParameters(service_.name);
         WSACleanup();
     }
-    static int Port() { return service_->port; }
-    static ConsoleService* service_;
+    ConsoleService service_;
 };
 
-ConsoleService* RequestFraming::service_ = nullptr;
+// The caller check takes as long as the system's connection table: such rows are not timed.
+enum Timing { kQuick, kAtDeadline, kCallerChecked };
 
-TEST_F(RequestFraming, VersionAnswersAnyMethodWithoutToken) {
-    for (const char* method : {"GET", "POST", "DELETE", "get", "FROB"}) {
-        HttpResult result = SendRequest(Port(), method, "/version");
-        EXPECT_EQ(200, result.status) << method;
-        EXPECT_EQ(kVersionBody, result.body) << method;
-        EXPECT_NE(std::string::npos, result.raw.find("Content-Type: application/json\r\n"));
-        EXPECT_NE(std::string::npos, result.raw.find("Content-Length: 14\r\n"));
-        EXPECT_NE(std::string::npos, result.raw.find("Connection: close\r\n"));
+struct WireCase {
+    const char* name;
+    std::vector<std::string> segments;  // "{token}" stands for the service's access token
+    DWORD pauseMs;                      // between two segments
+    bool halfClose;                     // shut down the sending side after the last segment
+    std::string answer;                 // all bytes received; empty: closed without an answer
+    Timing timing;
+};
+
+const std::string kDrip = "GET /version HTTP/1.1\r\nX: " + std::string(100, 'a') + "\r\n\r\n";
+
+TEST_F(Wire, AnswersEachWayOfSendingOnceAndInTime) {
+    const std::string kUnauthorized = "{\"ok\":false,\"error\":\"unauthorized\"}";
+    const std::string kNoConfig = "{\"ok\":false,\"error\":\"config not found: Z:\\\\none\"}";
+    // clang-format off
+    const WireCase rows[] = {
+        {"AnyMethodWithoutHeaders", {"FROB /version HTTP/1.1\r\n\r\n"}, 0, false, kVersion, kQuick},
+        {"BodyAcrossSegments", {"POST /start HTTP/1.1\r\nx-auth-token: {token}\r\n",
+         "Content-Length: 7\r\n\r", "\nZ:", "\\no", "ne"}, 200, false,
+         Answer("500 Internal Server Error", kNoConfig), kCallerChecked},
+        {"WrongToken", {"GET /status HTTP/1.1\r\nx-auth-token: x\r\n\r\n"}, 0, false,
+         Answer("401 Unauthorized", kUnauthorized), kCallerChecked},
+        {"ShortBodyWhenPeerStops", {"POST /version HTTP/1.1\r\nContent-Length: 10\r\n\r\nab"}, 0,
+         true, kVersion, kQuick},
+        {"ShortBodyAtDeadline", {"POST /version HTTP/1.1\r\nContent-Length: 10\r\n\r\nab"}, 0,
+         false, kVersion, kAtDeadline},
+        {"BodyUpToTheLimit", {"POST /version HTTP/1.1\r\nContent-Length: 65536\r\n\r\n",
+         std::string(65536, 'b')}, 0, false, kVersion, kQuick},
+        {"HalfClosedBeforeHeaderEnd", {"GET /version HTTP/1.1\r\n"}, 0, true, "", kQuick},
+        {"NoSpaceAtAll", {"GET\r\nHost: x\r\n\r\n"}, 0, false, "", kQuick},
+        {"HeadOver64KiB", {"GET /version HTTP/1.1\r\nX: " + std::string(70000, 'a')}, 0, false, "",
+         kQuick},
+        // 130 bytes 100 ms apart: each receive is quick, the whole request is not.
+        {"DripsPastTheDeadline", Bytes(kDrip), 100, false, "", kAtDeadline}};
+    // clang-format on
+    for (const WireCase& c : rows) {
+        SCOPED_TRACE(c.name);
+        UniqueSocket client = ConnectLoopback(service_.port);
+        ASSERT_TRUE(client);
+        BOOL noDelay = TRUE;
+        setsockopt(client.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                   sizeof noDelay);
+        ULONGLONG start = GetTickCount64();
+        for (size_t i = 0; i < c.segments.size(); ++i) {
+            std::string bytes = c.segments[i];
+            size_t at = bytes.find("{token}");
+            if (at != std::string::npos) {
+                bytes.replace(at, 7, service_.token);
+            }
+            Sleep(i > 0 ? c.pauseMs : 0);
+            // A failed send: the server has closed the connection already.
+            if (send(client.get(), bytes.data(), static_cast<int>(bytes.size()), 0) < 0) {
+                break;
+            }
+        }
+        if (c.halfClose) {
+            shutdown(client.get(), SD_SEND);
+        }
+        EXPECT_EQ(ReceiveAll(client.get(), 20000), c.answer);
+        ULONGLONG elapsed = GetTickCount64() - start;
+        if (c.timing != kCallerChecked) {
+            bool deadline = c.timing == kAtDeadline;
+            EXPECT_LT(elapsed, deadline ? 15000u : 4000u);
+            EXPECT_GE(elapsed, deadline ? 4000u : 0u);
+        }
     }
 }
 
-TEST_F(RequestFraming, UnknownPathIsNotFound) {
-    HttpResult result = SendRequest(Port(), "GET", "/nothing-here", service_->token);
-    EXPECT_EQ(404, result.status);
-    EXPECT_EQ("{\"ok\":false,\"error\":\"not found\"}", result.body);
-    EXPECT_EQ(0u, result.raw.find("HTTP/1.1 404 Not Found\r\n"));
-}
-
-TEST_F(RequestFraming, RequestSplitIntoSmallSegmentsIsAssembled) {
-    Client client(Port());
-    ASSERT_TRUE(client.connected());
-    const std::string request = "GET /version HTTP/1.1\r\nHost: x\r\n\r\n";
-    for (char c : request) {
-        client.Send(std::string(1, c));
-        Sleep(2);
+TEST_F(Wire, AnswersNotFoundToEveryOtherRouteAfterBothChecks) {
+    for (const char* line : {"POST /status", "GET /start", "GET /stop", "get /status",
+                             "GET /status?x=1", "GET /status/", "GET ", "PUT /version/"}) {
+        HttpResult result =
+            SendRaw(service_.port, std::string(line) +
+                                       " HTTP/1.1\r\nx-auth-token: " + service_.token + "\r\n\r\n");
+        EXPECT_EQ(result.raw, Answer("404 Not Found", "{\"ok\":false,\"error\":\"not found\"}"))
+            << line;
     }
-    std::string response = client.ReadAll();
-    EXPECT_EQ(0u, response.find("HTTP/1.1 200 OK\r\n")) << response;
-}
-
-TEST_F(RequestFraming, RequestLineWithoutHeadersIsServed) {
-    HttpResult result = SendRaw(Port(), "GET /version HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(200, result.status);
-}
-
-TEST_F(RequestFraming, MalformedRequestsAreClosedWithoutResponse) {
-    // No second space: method and path without a version.
-    HttpResult noVersion = SendRaw(Port(), "GET /version\r\n\r\n");
-    EXPECT_TRUE(noVersion.connected);
-    EXPECT_EQ("", noVersion.raw);
-    // Peer closes its sending side before the header end.
-    Client halfClosed(Port());
-    ASSERT_TRUE(halfClosed.connected());
-    halfClosed.Send("GET /version HTTP/1.1\r\n");
-    halfClosed.ShutdownSend();
-    ULONGLONG start = GetTickCount64();
-    EXPECT_EQ("", halfClosed.ReadAll());
-    EXPECT_TRUE(halfClosed.closedByServer());
-    EXPECT_LT(GetTickCount64() - start, 4000u) << "a closed peer is not waited for";
-}
-
-TEST_F(RequestFraming, BareLineFeedsNeverEndTheHead) {
-    ULONGLONG start = GetTickCount64();
-    HttpResult result = SendRaw(Port(), "GET /version HTTP/1.1\nHost: x\n\n", 30000);
-    ULONGLONG elapsed = GetTickCount64() - start;
-    EXPECT_EQ("", result.raw);
-    // Closed when the request deadline runs out, not earlier and not much later.
-    EXPECT_GE(elapsed, 4000u);
-    EXPECT_LT(elapsed, 15000u);
-}
-
-TEST_F(RequestFraming, OversizedHeadIsClosedWithoutResponse) {
-    Client client(Port());
-    ASSERT_TRUE(client.connected());
-    std::string head = "GET /version HTTP/1.1\r\nX-Fill: " + std::string(70000, 'a');
-    client.Send(head);
-    std::string response = client.ReadAll();
-    EXPECT_EQ("", response);
-    EXPECT_TRUE(client.closedByServer());
-}
-
-TEST_F(RequestFraming, ShortBodyIsServedWhenDeadlinePasses) {
-    Client client(Port());
-    ASSERT_TRUE(client.connected());
-    ULONGLONG start = GetTickCount64();
-    client.Send("POST /version HTTP/1.1\r\nContent-Length: 10\r\n\r\nabcd");
-    std::string response = client.ReadAll();
-    ULONGLONG elapsed = GetTickCount64() - start;
-    EXPECT_EQ(0u, response.find("HTTP/1.1 200 OK\r\n")) << response;
-    EXPECT_GE(elapsed, 4000u);
-    EXPECT_LT(elapsed, 15000u);
-}
-
-TEST_F(RequestFraming, DrippingClientIsCutOffAtTheDeadline) {
-    Client client(Port());
-    ASSERT_TRUE(client.connected());
-    ULONGLONG start = GetTickCount64();
-    // One byte a second would keep a per-receive time-out happy forever.
-    bool closed = false;
-    for (int i = 0; i < 30 && !closed; ++i) {
-        closed = !client.Send("X");
-        Sleep(1000);
-    }
-    std::string response = client.ReadAll(1000);
-    ULONGLONG elapsed = GetTickCount64() - start;
-    EXPECT_EQ("", response);
-    EXPECT_LT(elapsed, 20000u) << "the server kept a dripping client past its deadline";
-    // And the loop is free again.
-    EXPECT_EQ(200, SendRequest(Port(), "GET", "/version").status);
-}
-
-TEST_F(RequestFraming, ContentLengthAboveLimitIsNotWaitedFor) {
-    ULONGLONG start = GetTickCount64();
-    HttpResult result =
-        SendRaw(Port(), "POST /version HTTP/1.1\r\nContent-Length: 999999\r\n\r\nab");
-    EXPECT_EQ(200, result.status);
-    EXPECT_LT(GetTickCount64() - start, 4000u);
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
 #include "support.h"
 
 #include <tlhelp32.h>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <vector>
 #include <psapi.h>
 #include "app/text.h"
-#include "config/endpoint.h"
 
 std::wstring TestDirectory() {
     wchar_t path[MAX_PATH] = {};
@@ -35,47 +36,86 @@ std::wstring DataDirectoryOf(const std::wstring& serviceName) {
     return std::wstring(base.data()) + L"\\" + serviceName;
 }
 
-std::wstring ServiceProgramData() {
+std::wstring ServiceDataDirectoryOf(const std::wstring& serviceName) {
     if (!RunningUnderWine()) {
-        return L"C:\\ProgramData";
+        return L"C:\\ProgramData\\" + serviceName;
     }
-    wchar_t value[MAX_PATH] = {};
-    DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE,
-                     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", L"Public",
-                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, value,
-                     &size) != ERROR_SUCCESS) {
-        return L"C:\\users\\Public";
-    }
-    wchar_t expanded[MAX_PATH] = {};
-    ExpandEnvironmentStringsW(value, expanded, MAX_PATH);
-    return expanded;
+    return L"C:\\users\\Public\\" + serviceName;
 }
 
-std::wstring ServiceDataDirectoryOf(const std::wstring& serviceName) {
-    return ServiceProgramData() + L"\\" + serviceName;
+int ExpectedBasePort(const std::wstring& serviceName) {
+    uint32_t hash = 2166136261u;
+    for (wchar_t unit : serviceName) {
+        hash = (hash ^ static_cast<uint16_t>(unit)) * 16777619u;
+    }
+    return 17800 + static_cast<int>(hash % 400);
+}
+
+namespace {
+
+void RemoveTree(const std::wstring& path) {
+    for (const std::wstring& name : EntriesOf(path)) {
+        if (!DeleteFileW((path + L"\\" + name).c_str())) {
+            RemoveTree(path + L"\\" + name);
+        }
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
+ScopedProgramData::ScopedProgramData() {
+    DWORD size = GetEnvironmentVariableW(L"ProgramData", nullptr, 0);
+    hadValue_ = size != 0;
+    std::vector<wchar_t> value(size + 1, L'\0');
+    GetEnvironmentVariableW(L"ProgramData", value.data(), size + 1);
+    saved_ = value.data();
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    root = temp + UniqueServiceName(L"velmora-root");
+    CreateDirectoryW(root.c_str(), nullptr);
+    SetEnvironmentVariableW(L"ProgramData", root.c_str());
+}
+
+ScopedProgramData::~ScopedProgramData() {
+    SetEnvironmentVariableW(L"ProgramData", hadValue_ ? saved_.c_str() : nullptr);
+    RemoveTree(root);
+}
+
+std::vector<std::wstring> EntriesOf(const std::wstring& dir) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    }
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
     std::string bytes;
     UniqueFile file;
-    if (_wfopen_s(file.put(), path.c_str(), L"rb") != 0 || !file) {
-        return bytes;
-    }
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-        bytes.append(buffer, n);
+    if (_wfopen_s(file.put(), path.c_str(), L"rb") == 0 && file) {
+        while ((n = fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+            bytes.append(buffer, n);
+        }
     }
     return bytes;
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     UniqueFile file;
-    if (_wfopen_s(file.put(), path.c_str(), L"wb") != 0 || !file) {
-        return false;
-    }
-    return fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    return _wfopen_s(file.put(), path.c_str(), L"wb") == 0 && file &&
+           fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
 }
 
 bool FileExists(const std::wstring& path) {
@@ -83,27 +123,19 @@ bool FileExists(const std::wstring& path) {
 }
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD stepMs) {
-    ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
+    for (ULONGLONG deadline = GetTickCount64() + timeoutMs; !condition(); Sleep(stepMs)) {
         if (GetTickCount64() >= deadline) {
             return false;
         }
-        Sleep(stepMs);
     }
+    return true;
 }
 
 DWORD ChildProcess::Wait(DWORD timeoutMs) {
-    if (!process) {
-        return STILL_ACTIVE;
-    }
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
-        return STILL_ACTIVE;
-    }
     DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(process.get(), &code);
+    if (process && WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.get(), &code);
+    }
     return code;
 }
 
@@ -117,44 +149,12 @@ void ChildProcess::Kill() {
 std::string ChildProcess::Stdout() const {
     return ReadFileBytes(stdoutPath);
 }
+
 std::string ChildProcess::Stderr() const {
     return ReadFileBytes(stderrPath);
 }
 
-namespace {
-
-UniqueHandle CreateCaptureFile(const std::wstring& path) {
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    return UniqueHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-std::wstring EnvironmentWith(const std::wstring& extra) {
-    std::wstring block;
-    wchar_t* current = GetEnvironmentStringsW();
-    for (const wchar_t* p = current; *p != L'\0'; p += wcslen(p) + 1) {
-        block.append(p);
-        block.push_back(L'\0');
-    }
-    FreeEnvironmentStringsW(current);
-    size_t start = 0;
-    while (start < extra.size()) {
-        size_t end = extra.find(L'\n', start);
-        if (end == std::wstring::npos) {
-            end = extra.size();
-        }
-        block.append(extra, start, end - start);
-        block.push_back(L'\0');
-        start = end + 1;
-    }
-    block.push_back(L'\0');
-    return block;
-}
-
-}  // namespace
-
-bool StartProgram(const std::wstring& exe, const std::wstring& arguments, ChildProcess& child,
-                  const std::wstring& extraEnvironment) {
+bool StartProgram(const std::wstring& exe, const std::wstring& arguments, ChildProcess& child) {
     static std::atomic<int> counter{0};
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
@@ -162,12 +162,16 @@ bool StartProgram(const std::wstring& exe, const std::wstring& arguments, ChildP
                         std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
     child.stdoutPath = stem + L".out";
     child.stderrPath = stem + L".err";
-    UniqueHandle out = CreateCaptureFile(child.stdoutPath);
-    UniqueHandle err = CreateCaptureFile(child.stderrPath);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    auto capture = [&](const std::wstring& path) {
+        return UniqueHandle(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
+    UniqueHandle out = capture(child.stdoutPath);
+    UniqueHandle err = capture(child.stderrPath);
     UniqueHandle in(
         CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr));
-
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -175,14 +179,9 @@ bool StartProgram(const std::wstring& exe, const std::wstring& arguments, ChildP
     startup.hStdOutput = out.get();
     startup.hStdError = err.get();
     std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
-    std::wstring environment;
-    if (!extraEnvironment.empty()) {
-        environment = EnvironmentWith(extraEnvironment);
-    }
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
-                        CREATE_UNICODE_ENVIRONMENT, environment.empty() ? nullptr : &environment[0],
-                        nullptr, &startup, &info)) {
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &info)) {
         return false;
     }
     CloseHandle(info.hThread);
@@ -218,21 +217,19 @@ bool ConsoleService::Start(const std::wstring& serviceName, DWORD timeoutMs) {
         return false;
     }
     // The log line comes after service.conf is written, so the file is complete by then.
-    bool listening = WaitUntil(
+    WaitUntil(
         [&] {
-            std::string log = Log();
-            return (log.size() > logged &&
-                    log.find("listening on 127.0.0.1:", logged) != std::string::npos) ||
+            return Log().find("listening on 127.0.0.1:", logged) != std::string::npos ||
                    child.Wait(0) != STILL_ACTIVE;
         },
         timeoutMs);
-    if (!listening || child.Wait(0) != STILL_ACTIVE) {
+    std::string conf = ReadFileBytes(DataDirectoryOf(name) + L"\\service.conf");
+    size_t at = conf.find("\ntoken=");
+    if (child.Wait(0) != STILL_ACTIVE || conf.rfind("port=", 0) != 0 || at == std::string::npos) {
         return false;
     }
-    EndpointInfo info;
-    ParseEndpointText(ReadFileBytes(DataDirectoryOf(name) + L"\\service.conf"), info);
-    port = info.port;
-    token = info.token;
+    port = std::atoi(conf.c_str() + 5);
+    token = conf.substr(at + 7, conf.find('\n', at + 7) - at - 7);
     return port > 0;
 }
 
@@ -240,16 +237,52 @@ std::string ConsoleService::Log() const {
     return ReadFileBytes(DataDirectoryOf(name) + L"\\service.log");
 }
 
-UniqueSocket ConnectLoopback(int port) {
-    UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (connect(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+namespace {
+
+sockaddr_in AddressOf(const char* address, int port) {
+    sockaddr_in result = {};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(static_cast<u_short>(port));
+    inet_pton(AF_INET, address, &result.sin_addr);
+    return result;
+}
+
+}  // namespace
+
+UniqueSocket ListenOn(const char* address, int port, int option) {
+    UniqueSocket s(WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+    BOOL on = TRUE;
+    if (option != 0) {
+        setsockopt(s.get(), SOL_SOCKET, option, reinterpret_cast<const char*>(&on), sizeof on);
+    }
+    sockaddr_in local = AddressOf(address, port);
+    if (bind(s.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        listen(s.get(), SOMAXCONN) != 0) {
         s.reset();
     }
     return s;
+}
+
+UniqueSocket ConnectLoopback(int port, const char* address) {
+    UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in remote = AddressOf(address, port);
+    if (connect(s.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        s.reset();
+    }
+    return s;
+}
+
+std::string ReceiveAll(SOCKET connection, DWORD timeoutMs) {
+    setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs),
+               sizeof timeoutMs);
+    std::string all;
+    char buffer[4096];
+    int n;
+    while ((n = recv(connection, buffer, sizeof buffer, 0)) > 0) {
+        all.append(buffer, static_cast<size_t>(n));
+    }
+    return all;
 }
 
 HttpResult SendRaw(int port, const std::string& request, DWORD receiveTimeoutMs) {
@@ -257,52 +290,19 @@ HttpResult SendRaw(int port, const std::string& request, DWORD receiveTimeoutMs)
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
     UniqueSocket s = ConnectLoopback(port);
-    if (!s) {
-        WSACleanup();
-        return result;
-    }
-    result.connected = true;
-    DWORD timeout = receiveTimeoutMs;
-    setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-               sizeof timeout);
-    if (!request.empty()) {
+    if (s) {
+        result.connected = true;
         send(s.get(), request.data(), static_cast<int>(request.size()), 0);
+        result.raw = ReceiveAll(s.get(), receiveTimeoutMs);
+        s.reset();
+        sscanf_s(result.raw.c_str(), "HTTP/1.1 %d", &result.status);
+        size_t bodyStart = result.raw.find("\r\n\r\n");
+        if (bodyStart != std::string::npos) {
+            result.body = result.raw.substr(bodyStart + 4);
+        }
     }
-    char buffer[4096];
-    int n;
-    while ((n = recv(s.get(), buffer, sizeof buffer, 0)) > 0) {
-        result.raw.append(buffer, static_cast<size_t>(n));
-    }
-    s.reset();
     WSACleanup();
-    ParseResponse(result.raw, result.status, result.body);
     return result;
-}
-
-void ParseResponse(const std::string& raw, int& status, std::string& body) {
-    status = 0;
-    int parsed = 0;
-    if (sscanf_s(raw.c_str(), "HTTP/1.1 %d", &parsed) == 1) {
-        status = parsed;
-    }
-    size_t bodyStart = raw.find("\r\n\r\n");
-    body = bodyStart != std::string::npos ? raw.substr(bodyStart + 4) : std::string();
-}
-
-size_t CountOf(const std::string& text, const std::string& needle) {
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++count;
-    }
-    return count;
-}
-
-std::wstring OwnImagePath() {
-    wchar_t path[MAX_PATH] = {};
-    DWORD size = MAX_PATH;
-    QueryFullProcessImageNameW(GetCurrentProcess(), 0, path, &size);
-    return path;
 }
 
 HttpResult SendRequest(int port, const std::string& method, const std::string& path,
@@ -317,18 +317,13 @@ HttpResult SendRequest(int port, const std::string& method, const std::string& p
 
 namespace {
 
-std::wstring ParametersKey(const std::wstring& serviceName) {
-    return L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName + L"\\Parameters";
-}
-
 bool SetValue(const std::wstring& serviceName, const std::wstring& valueName, DWORD type,
               const void* data, DWORD size) {
     UniqueRegKey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKey(serviceName).c_str(), 0, nullptr, 0,
-                        KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    return RegSetValueExW(key.get(), valueName.c_str(), 0, type, static_cast<const BYTE*>(data),
+    std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName + L"\\Parameters";
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                           key.put(), nullptr) == ERROR_SUCCESS &&
+           RegSetValueExW(key.get(), valueName.c_str(), 0, type, static_cast<const BYTE*>(data),
                           size) == ERROR_SUCCESS;
 }
 
@@ -353,26 +348,36 @@ void DeleteParameters(const std::wstring& serviceName) {
 std::vector<DWORD> ProcessesRunning(const std::wstring& imagePath) {
     std::vector<DWORD> ids;
     UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) {
-        return ids;
-    }
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
         UniqueHandle process(
             OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        if (!process) {
-            continue;
-        }
         wchar_t path[MAX_PATH] = {};
         DWORD size = MAX_PATH;
-        if (QueryFullProcessImageNameW(process.get(), 0, path, &size) &&
+        if (process && QueryFullProcessImageNameW(process.get(), 0, path, &size) &&
             _wcsicmp(path, imagePath.c_str()) == 0) {
             ids.push_back(entry.th32ProcessID);
         }
     }
     return ids;
+}
+
+size_t CountOf(const std::string& text, const std::string& needle) {
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size())) {
+        ++count;
+    }
+    return count;
+}
+
+std::wstring OwnImagePath() {
+    wchar_t path[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    QueryFullProcessImageNameW(GetCurrentProcess(), 0, path, &size);
+    return path;
 }
 
 bool RunningUnderWine() {
@@ -382,26 +387,23 @@ bool RunningUnderWine() {
 
 namespace {
 
-// The Linux process id whose command line holds the marker, or empty text.
+// Z:\proc\<id> of the Linux process of velmora.exe whose command line holds the marker.
 std::wstring FindLinuxProcess(const std::string& marker) {
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &entry);
-    if (search == INVALID_HANDLE_VALUE) {
-        return std::wstring();
-    }
     std::wstring found;
-    do {
-        std::wstring id = entry.cFileName;
-        if (id.empty() || id.find_first_not_of(L"0123456789") != std::wstring::npos) {
-            continue;
-        }
-        std::string commandLine = ReadFileBytes(L"Z:\\proc\\" + id + L"\\cmdline");
-        if (commandLine.find(marker) != std::string::npos &&
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more && found.empty();
+         more = FindNextFileW(search, &entry)) {
+        std::wstring dir = L"Z:\\proc\\" + std::wstring(entry.cFileName);
+        std::string commandLine = ReadFileBytes(dir + L"\\cmdline");
+        if (iswdigit(entry.cFileName[0]) && commandLine.find(marker) != std::string::npos &&
             commandLine.find("velmora.exe") != std::string::npos) {
-            found = id;
+            found = dir;
         }
-    } while (found.empty() && FindNextFileW(search, &entry));
-    FindClose(search);
+    }
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
     return found;
 }
 
@@ -418,8 +420,8 @@ ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker) {
                                 sizeof counters) &&
         counters.PrivateUsage > 0 && GetProcessTimes(process, &created, &exited, &kernel, &user)) {
         auto ms = [](const FILETIME& t) {
-            return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
-                                       t.dwLowDateTime) /
+            return static_cast<double>(
+                       ULARGE_INTEGER{{t.dwLowDateTime, t.dwHighDateTime}}.QuadPart) /
                    10000.0;
         };
         usage.measured = true;
@@ -428,42 +430,28 @@ ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker) {
         usage.cpuMs = ms(kernel) + ms(user);
         return usage;
     }
-    std::wstring id = FindLinuxProcess(ToUtf8(marker));
-    if (id.empty()) {
+    std::wstring dir = FindLinuxProcess(ToUtf8(marker));
+    if (dir.empty()) {
         return usage;
     }
-    std::wstring base = L"Z:\\proc\\" + id;
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((base + L"\\fd\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (entry.cFileName[0] != L'.') {
-                ++usage.handles;
-            }
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
-    }
-    std::string status = ReadFileBytes(base + L"\\status");
+    usage.handles = EntriesOf(dir + L"\\fd").size();
+    std::string status = ReadFileBytes(dir + L"\\status");
     size_t rss = status.find("VmRSS:");
     if (rss != std::string::npos) {
         usage.memoryBytes = std::strtoull(status.c_str() + rss + 6, nullptr, 10) * 1024;
     }
-    // Fields 14 and 15 of stat are user and system time in clock ticks (100 a second here).
-    std::string stat = ReadFileBytes(base + L"\\stat");
-    size_t close = stat.rfind(')');
-    if (close != std::string::npos) {
-        std::vector<std::string> fields;
-        size_t at = close + 2;
-        while (at < stat.size() && fields.size() < 13) {
-            size_t end = stat.find(' ', at);
-            fields.push_back(stat.substr(at, end - at));
-            at = end == std::string::npos ? stat.size() : end + 1;
-        }
-        if (fields.size() == 13) {
-            usage.cpuMs =
-                10.0 * static_cast<double>(std::strtoull(fields[11].c_str(), nullptr, 10) +
-                                           std::strtoull(fields[12].c_str(), nullptr, 10));
-        }
+    // Fields 14 and 15 of stat, after the name in parentheses: user and system time in clock
+    // ticks (100 a second here).
+    std::string stat = ReadFileBytes(dir + L"\\stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string skipped;
+    for (int field = 3; field < 14; ++field) {
+        fields >> skipped;
+    }
+    unsigned long long userTicks = 0;
+    unsigned long long systemTicks = 0;
+    if (fields >> userTicks >> systemTicks) {
+        usage.cpuMs = 10.0 * static_cast<double>(userTicks + systemTicks);
     }
     usage.measured = usage.handles > 0 && usage.memoryBytes > 0;
     return usage;

@@ -1,6 +1,7 @@
 #pragma once
 // What the tests share: finding the programs under test, running them, talking HTTP to them and
-// reading what they leave behind. No test reaches into a running velmora.
+// reading what they leave behind. Expectations are computed here in test code of its own, never
+// with the product's functions. No test reaches into a running velmora.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,14 +16,27 @@ std::wstring TestDirectory();
 // A service name no other test (or earlier run) uses: prefix, process id and a counter.
 std::wstring UniqueServiceName(const std::wstring& prefix);
 
-// %ProgramData%\<name> and the files in it, as velmora computes them.
+// %ProgramData%\<name> of this process and of the programs it starts, and of a service started by
+// the service control manager (Wine 8 gives services its Public folder as ProgramData).
 std::wstring DataDirectoryOf(const std::wstring& serviceName);
-
-// The ProgramData that services started by the service control manager see. On Windows it is
-// C:\ProgramData like everyone's; Wine 8 gives services its Public folder (C:\users\Public), so
-// tests that compare an installer's files with a service's pass this to the installer.
-std::wstring ServiceProgramData();
 std::wstring ServiceDataDirectoryOf(const std::wstring& serviceName);
+
+// The first port of a name's range: FNV-1a over its UTF-16 units, folded into 17800..18199.
+int ExpectedBasePort(const std::wstring& serviceName);
+
+// Points ProgramData at a fresh folder for as long as it lives; started programs inherit it.
+struct ScopedProgramData {
+    ScopedProgramData();
+    ~ScopedProgramData();
+    std::wstring root;
+
+private:
+    std::wstring saved_;
+    bool hadValue_ = false;
+};
+
+// Names in a folder, "." and ".." left out, sorted.
+std::vector<std::wstring> EntriesOf(const std::wstring& dir);
 
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
@@ -46,15 +60,13 @@ struct ChildProcess {
 };
 
 // Starts `"<exe>" <arguments>` with output captured; false when it could not start.
-// extraEnvironment holds "NAME=value" pairs added to this process's environment.
-bool StartProgram(const std::wstring& exe, const std::wstring& arguments, ChildProcess& child,
-                  const std::wstring& extraEnvironment = L"");
+bool StartProgram(const std::wstring& exe, const std::wstring& arguments, ChildProcess& child);
 
 // Runs a program to its end (at most timeoutMs) and returns its exit code.
 DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments, std::string* out = nullptr,
                  std::string* err = nullptr, DWORD timeoutMs = 60000);
 
-// velmora.exe console --name <name>, waiting until service.conf names a port that accepts.
+// velmora.exe console --name <name>, once it has published service.conf and listens.
 struct ConsoleService {
     std::wstring name;
     ChildProcess child;
@@ -74,15 +86,17 @@ struct HttpResult {
     std::string body;
 };
 
-// Status code (0 without a status line) and body of a response's raw bytes.
-void ParseResponse(const std::string& raw, int& status, std::string& body);
+// A listening socket on address:port (0: any free port), not inherited by started programs;
+// invalid when the bind or listen failed. option is set to TRUE first when not 0.
+UniqueSocket ListenOn(const char* address, int port, int option = 0);
+// A TCP connection to address:port; invalid when it could not connect.
+UniqueSocket ConnectLoopback(int port, const char* address = "127.0.0.1");
+// Everything the peer sends until it closes (or a receive waits longer than timeoutMs).
+std::string ReceiveAll(SOCKET connection, DWORD timeoutMs = 15000);
 
-// A TCP connection to 127.0.0.1:port; invalid when it could not connect.
-UniqueSocket ConnectLoopback(int port);
-
-// Sends the bytes as they are to 127.0.0.1:port and reads until the server closes.
+// The bytes as they are, or a well-formed request, to 127.0.0.1:port; reads until the server
+// closes.
 HttpResult SendRaw(int port, const std::string& request, DWORD receiveTimeoutMs = 15000);
-// A well-formed request with an optional token header and body.
 HttpResult SendRequest(int port, const std::string& method, const std::string& path,
                        const std::string& token = "", const std::string& body = "");
 

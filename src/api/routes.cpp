@@ -1,4 +1,4 @@
-#include "api/endpoints.h"
+#include "api/routes.h"
 
 #include <cstdio>
 #include "api/caller.h"
@@ -6,7 +6,9 @@
 #include "app/state.h"
 #include "app/text.h"
 #include "config/registry.h"
-#include "core/core.h"
+#include "core/launch.h"
+#include "core/sweep.h"
+#include "core/tracked_core.h"
 
 namespace {
 
