@@ -5,7 +5,6 @@
 #include <string>
 #include "api/caller.h"
 #include "api/request.h"
-#include "api/routes.h"
 
 namespace {
 
@@ -103,17 +102,6 @@ TEST(JsonEscaping, GivesValidJsonStringContent) {
         {"\xe2\x82\"", replacement + "\\\""}};
     for (const auto& c : cases) {
         EXPECT_EQ(JsonEscape(c.first), c.second) << c.first;
-    }
-}
-
-TEST(ConfigPath, LosesTrailingLineEndsAndSpacesOnly) {
-    const std::pair<const char*, const char*> cases[] = {{"C:\\c.json \r\n \n", "C:\\c.json"},
-                                                         {"C:\\c.json\t", "C:\\c.json\t"},
-                                                         {"  C:\\c.json", "  C:\\c.json"},
-                                                         {"\r\n \r\n", ""},
-                                                         {"\"C:\\c.json\"", "\"C:\\c.json\""}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(TrimConfigPath(c.first), c.second) << c.first;
     }
 }
 

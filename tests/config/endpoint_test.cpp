@@ -96,13 +96,6 @@ INSTANTIATE_TEST_SUITE_P(Files, EndpointRule,
                                                       EndpointSource::kNew, 18131, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(EndpointFile, WritingLeavesExactlyTwoLines) {
-    ASSERT_TRUE(WriteFileBytes(GetEndpointFilePath(), std::string(4000, '#') + "\nport=1\n"));
-    ASSERT_TRUE(WriteEndpointFile(EndpointInfo{17853, kToken}));
-    EXPECT_EQ(Held(), "port=17853\ntoken=" + kToken + "\n");
-    EXPECT_FALSE(FileExists(GetEndpointFilePath() + L".tmp"));
-}
-
 TEST_F(EndpointFile, FailedWriteKeepsOldFile) {
     ASSERT_TRUE(WriteFileBytes(GetEndpointFilePath(), "port=1\ntoken=t\n"));
     ASSERT_TRUE(CreateDirectoryW((GetEndpointFilePath() + L".tmp").c_str(), nullptr));

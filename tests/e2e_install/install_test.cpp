@@ -16,21 +16,9 @@ const std::wstring kCore = L"P:\\app\\core\\standin-core.exe";
 const std::wstring kGui = L"P:\\app\\gui\\velmoractl.exe";
 const char kRecreating[] = "data dir was pre-created by a non-admin user, recreating: ";
 
-std::string Utf8(const std::wstring& text) {
-    return ToUtf8(text);
-}
-
 bool IsLink(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-// Console lines and log lines come out of text-mode streams: CR LF on Windows.
-std::string Lines(std::string text) {
-    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) {
-        text.erase(at, 1);
-    }
-    return text;
 }
 
 struct Outcome {
@@ -38,14 +26,6 @@ struct Outcome {
     std::string out;
     std::string err;
 };
-
-Outcome RunInstaller(const std::wstring& exe, const std::wstring& arguments) {
-    Outcome run;
-    run.exitCode = RunProgram(exe, arguments, &run.out, &run.err, 120000);
-    run.out = Lines(run.out);
-    run.err = Lines(run.err);
-    return run;
-}
 
 // A started program sees this ProgramData; ours is back as it was once it has started.
 bool StartWithProgramData(const std::wstring& programData, const std::wstring& exe,
@@ -107,7 +87,11 @@ protected:
         }
     }
     Outcome Velmora(const std::wstring& command, const std::wstring& exe = kVelmora) {
-        return RunInstaller(exe, command + L" --name \"" + name_ + L"\"");
+        Outcome run;
+        run.exitCode = RunProgram(exe, command + L" --name \"" + name_ + L"\"", &run.out, &run.err);
+        run.out = WithoutCr(run.out);
+        run.err = WithoutCr(run.err);
+        return run;
     }
     Outcome Install(const std::wstring& core, const std::wstring& gui = L"",
                     const std::wstring& exe = kVelmora) {
@@ -115,7 +99,7 @@ protected:
         return Velmora(gui.empty() ? command : command + L" --gui \"" + gui + L"\"", exe);
     }
     std::string Installed() const {
-        return "service '" + Utf8(name_) + "' installed and started\n";
+        return "service '" + ToUtf8(name_) + "' installed and started\n";
     }
     bool Answers() {
         return WaitUntil(
@@ -166,7 +150,7 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     ASSERT_TRUE(StartWithProgramData(serviceData.substr(0, serviceData.rfind(L'\\')), kGui,
                                      L"--name \"" + name_ + L"\" status", client));
     EXPECT_EQ(client.Wait(kServiceMs), 0u) << client.Stderr();
-    EXPECT_EQ(Lines(client.Stdout()), "200 {\"running\":false}\n");
+    EXPECT_EQ(WithoutCr(client.Stdout()), "200 {\"running\":false}\n");
 
     // Over a stopped service, without --gui: the earlier GuiBinary stays.
     {
@@ -184,7 +168,7 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     ASSERT_TRUE(WriteFileBytes(data_ + L"\\core.stderr.log.1", "rotated\n"));
     run = Velmora(L"uninstall");
     EXPECT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_EQ(run.out, "service '" + Utf8(name_) + "' removed\n");
+    EXPECT_EQ(run.out, "service '" + ToUtf8(name_) + "' removed\n");
     EXPECT_TRUE(WaitUntil([&] { return !ViewService(name_).exists; }, kServiceMs));
     EXPECT_FALSE(FileExists(data_));
 }
@@ -201,8 +185,8 @@ TEST_F(Installation, PlantedDataDirectoryIsMovedAsideWholeAndRecreated) {
     ASSERT_EQ(run.exitCode, 0u) << run.err;
 
     std::wstring aside = data_ + L".untrusted-1";
-    EXPECT_EQ(run.err, kRecreating + Utf8(data_) +
-                           "\nmoved aside, contents kept for inspection: " + Utf8(aside) + "\n");
+    EXPECT_EQ(run.err, kRecreating + ToUtf8(data_) +
+                           "\nmoved aside, contents kept for inspection: " + ToUtf8(aside) + "\n");
     for (auto& file : planted) {
         EXPECT_EQ(ReadFileBytes(aside + L"\\" + FromUtf8(file[0])), file[1]) << file[0];
     }
@@ -211,12 +195,6 @@ TEST_F(Installation, PlantedDataDirectoryIsMovedAsideWholeAndRecreated) {
     ASSERT_EQ(conf.size(), head.size() + 33) << conf;
     EXPECT_EQ(conf.substr(0, head.size()), head);
     EXPECT_EQ(conf.find_first_not_of("0123456789abcdef", head.size()), conf.size() - 1) << conf;
-    EXPECT_FALSE(FileExists(data_ + L"\\service.conf.tmp"));
-
-    for (auto& file : planted) {
-        DeleteFileW((aside + L"\\" + FromUtf8(file[0])).c_str());
-    }
-    RemoveDirectoryW(aside.c_str());
 }
 
 TEST_F(Installation, OverServiceThatIgnoresStopExits4AndRemovalStillDeletesIt) {
@@ -236,7 +214,7 @@ TEST_F(Installation, OverServiceThatIgnoresStopExits4AndRemovalStillDeletesIt) {
     EXPECT_EQ(run.exitCode, 4u);
     EXPECT_NE(run.err.find("old service did not stop; aborting install\n"), std::string::npos)
         << run.err;
-    EXPECT_NE(Lines(ReadFileBytes(data_ + L"\\service.log"))
+    EXPECT_NE(WithoutCr(ReadFileBytes(data_ + L"\\service.log"))
                   .find("] install: old service did not stop, aborting\n"),
               std::string::npos);
     EXPECT_EQ(ViewService(name_).imagePath, image);
@@ -244,7 +222,7 @@ TEST_F(Installation, OverServiceThatIgnoresStopExits4AndRemovalStillDeletesIt) {
     UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, ViewService(name_).processId));
     run = Velmora(L"uninstall");
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(run.out, "service '" + Utf8(name_) + "' removed\n");
+    EXPECT_EQ(run.out, "service '" + ToUtf8(name_) + "' removed\n");
     // Marked for deletion: it goes once its process has ended.
     TerminateProcess(process.get(), 0);
     EXPECT_TRUE(WaitUntil([&] { return !ViewService(name_).exists; }, kServiceMs));
@@ -256,8 +234,14 @@ struct Refusal {
     std::wstring exe;
     std::wstring core;
     std::wstring gui;
-    std::wstring refused;  // empty: the current directory
+    std::wstring refused;
 };
+
+std::wstring CurrentDirectory() {
+    wchar_t current[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, current);
+    return current;
+}
 
 void PrintTo(const Refusal& refusal, std::ostream* os) {
     *os << refusal.label;
@@ -266,30 +250,19 @@ void PrintTo(const Refusal& refusal, std::ostream* os) {
 class RefusedInstallation : public Installation, public testing::WithParamInterface<Refusal> {};
 
 TEST_P(RefusedInstallation, ExitsWithCode3NamingThePlaceAndChangesNothingElse) {
-    const Refusal& refusal = GetParam();
-    std::wstring refused = refusal.refused;
-    if (refused.empty()) {
-        wchar_t current[MAX_PATH] = {};
-        GetCurrentDirectoryW(MAX_PATH, current);
-        refused = current;
-    } else if (refused == L"build") {
-        refused = TestDirectory();
-    }
-    std::wstring exe = refusal.exe.empty() ? ProgramPath(L"velmora.exe") : refusal.exe;
-    std::wstring core = refusal.core == L"build" ? ProgramPath(L"standin-core.exe") : refusal.core;
-    std::wstring gui = refusal.gui == L"build" ? ProgramPath(L"velmoractl.exe") : refusal.gui;
-    Outcome run = Install(core, gui, exe);
+    const std::wstring& refused = GetParam().refused;
+    Outcome run = Install(GetParam().core, GetParam().gui, GetParam().exe);
 
     EXPECT_EQ(run.exitCode, 3u);
     // Under Wine every directory reads as a non-admin user's, so the recreation notice comes first.
-    EXPECT_NE(run.err.find("refusing to install: '" + Utf8(refused) +
+    EXPECT_NE(run.err.find("refusing to install: '" + ToUtf8(refused) +
                            "' is writable by non-administrators; install the app under Program "
                            "Files first\n"),
               std::string::npos)
         << run.err;
     EXPECT_EQ(run.out, "");
-    EXPECT_NE(Lines(ReadFileBytes(data_ + L"\\service.log"))
-                  .find("] refusing to install: '" + Utf8(refused) +
+    EXPECT_NE(WithoutCr(ReadFileBytes(data_ + L"\\service.log"))
+                  .find("] refusing to install: '" + ToUtf8(refused) +
                         "' is writable by non-administrators\n"),
               std::string::npos);
     EXPECT_FALSE(ViewService(name_).exists);
@@ -299,19 +272,24 @@ TEST_P(RefusedInstallation, ExitsWithCode3NamingThePlaceAndChangesNothingElse) {
 
 INSTANTIATE_TEST_SUITE_P(
     Places, RefusedInstallation,
-    testing::Values(
-        Refusal{"OwnExecutableInBuildFolder", L"", kCore, kGui, L"build"},
-        Refusal{"WritableCoreDirectory", kVelmora, L"build", L"", L"build"},
-        Refusal{"WritableGuiDirectory", kVelmora, kCore, L"build", L"build"},
-        Refusal{"OnlyCoreReportedWhenBothFail", kVelmora, L"build", L"P:\\app\\missing\\x.exe",
-                L"build"},
-        Refusal{"WritableAncestor", kVelmora, L"P:\\open\\core\\standin-core.exe", L"",
-                L"P:\\open"},
-        Refusal{"MissingDirectory", kVelmora, L"P:\\app\\missing\\sing-box.exe", kGui,
-                L"P:\\app\\missing"},
-        Refusal{"WritableCoreFile", kVelmora, L"P:\\app\\writable-file\\standin-core.exe", kGui,
-                L"P:\\app\\writable-file\\standin-core.exe"},
-        Refusal{"RelativeCoreIsResolvedFirst", kVelmora, L"standin-core.exe", L"", L""}),
+    testing::Values(Refusal{"OwnExecutableInBuildFolder", ProgramPath(L"velmora.exe"), kCore, kGui,
+                            TestDirectory()},
+                    Refusal{"WritableCoreDirectory", kVelmora, ProgramPath(L"standin-core.exe"),
+                            L"", TestDirectory()},
+                    Refusal{"WritableGuiDirectory", kVelmora, kCore, ProgramPath(L"velmoractl.exe"),
+                            TestDirectory()},
+                    Refusal{"OnlyCoreReportedWhenBothFail", kVelmora,
+                            ProgramPath(L"standin-core.exe"), L"P:\\app\\missing\\x.exe",
+                            TestDirectory()},
+                    Refusal{"WritableAncestor", kVelmora, L"P:\\open\\core\\standin-core.exe", L"",
+                            L"P:\\open"},
+                    Refusal{"MissingDirectory", kVelmora, L"P:\\app\\missing\\sing-box.exe", kGui,
+                            L"P:\\app\\missing"},
+                    Refusal{"WritableCoreFile", kVelmora,
+                            L"P:\\app\\writable-file\\standin-core.exe", kGui,
+                            L"P:\\app\\writable-file\\standin-core.exe"},
+                    Refusal{"RelativeCoreIsResolvedFirst", kVelmora, L"standin-core.exe", L"",
+                            CurrentDirectory()}),
     [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.label); });
 
 // Links that the fixture script planted at a data directory's path, pointing at files named

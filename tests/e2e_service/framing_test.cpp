@@ -59,7 +59,6 @@ struct WireCase {
 const std::string kDrip = "GET /version HTTP/1.1\r\nX: " + std::string(100, 'a') + "\r\n\r\n";
 
 TEST_F(Wire, AnswersEachWayOfSendingOnceAndInTime) {
-    const std::string kUnauthorized = "{\"ok\":false,\"error\":\"unauthorized\"}";
     const std::string kNoConfig = "{\"ok\":false,\"error\":\"config not found: Z:\\\\none\"}";
     // clang-format off
     const WireCase rows[] = {
@@ -67,14 +66,10 @@ TEST_F(Wire, AnswersEachWayOfSendingOnceAndInTime) {
         {"BodyAcrossSegments", {"POST /start HTTP/1.1\r\nx-auth-token: {token}\r\n",
          "Content-Length: 7\r\n\r", "\nZ:", "\\no", "ne"}, 200, false,
          Answer("500 Internal Server Error", kNoConfig), kCallerChecked},
-        {"WrongToken", {"GET /status HTTP/1.1\r\nx-auth-token: x\r\n\r\n"}, 0, false,
-         Answer("401 Unauthorized", kUnauthorized), kCallerChecked},
         {"ShortBodyWhenPeerStops", {"POST /version HTTP/1.1\r\nContent-Length: 10\r\n\r\nab"}, 0,
          true, kVersion, kQuick},
         {"ShortBodyAtDeadline", {"POST /version HTTP/1.1\r\nContent-Length: 10\r\n\r\nab"}, 0,
          false, kVersion, kAtDeadline},
-        {"BodyUpToTheLimit", {"POST /version HTTP/1.1\r\nContent-Length: 65536\r\n\r\n",
-         std::string(65536, 'b')}, 0, false, kVersion, kQuick},
         {"HalfClosedBeforeHeaderEnd", {"GET /version HTTP/1.1\r\n"}, 0, true, "", kQuick},
         {"NoSpaceAtAll", {"GET\r\nHost: x\r\n\r\n"}, 0, false, "", kQuick},
         {"HeadOver64KiB", {"GET /version HTTP/1.1\r\nX: " + std::string(70000, 'a')}, 0, false, "",
@@ -91,11 +86,7 @@ TEST_F(Wire, AnswersEachWayOfSendingOnceAndInTime) {
                    sizeof noDelay);
         ULONGLONG start = GetTickCount64();
         for (size_t i = 0; i < c.segments.size(); ++i) {
-            std::string bytes = c.segments[i];
-            size_t at = bytes.find("{token}");
-            if (at != std::string::npos) {
-                bytes.replace(at, 7, service_.token);
-            }
+            std::string bytes = Filled(c.segments[i], "{token}", service_.token);
             Sleep(i > 0 ? c.pauseMs : 0);
             // A failed send: the server has closed the connection already.
             if (send(client.get(), bytes.data(), static_cast<int>(bytes.size()), 0) < 0) {

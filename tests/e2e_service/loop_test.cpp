@@ -77,10 +77,7 @@ TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
             ASSERT_TRUE(blockers.back()) << "port " << port << " is in use on this machine";
         }
         for (std::string* text : {&c.logLine, &c.after}) {
-            size_t at = text->find("{base}");
-            if (at != std::string::npos) {
-                text->replace(at, 6, std::to_string(ExpectedBasePort(name)));
-            }
+            *text = Filled(*text, "{base}", std::to_string(ExpectedBasePort(name)));
         }
         ChildProcess child;
         ASSERT_TRUE(StartProgram(ProgramPath(L"velmora.exe"), L"console --name " + name, child));

@@ -106,11 +106,7 @@ TEST_F(ServiceControlManager, StopsWithTheLoopsResultWhenNoPortOrNoFileIsLeft) {
         ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
         ASSERT_TRUE(Stopped());
         EXPECT_EQ(Status().dwWin32ExitCode, c.exitCode);
-        std::string logLine = c.logLine;
-        size_t at = logLine.find("{base}");
-        if (at != std::string::npos) {
-            logLine.replace(at, 6, std::to_string(base));
-        }
+        std::string logLine = Filled(c.logLine, "{base}", std::to_string(base));
         EXPECT_NE(Log().find(logLine), std::string::npos) << Log();
         EXPECT_EQ(Log().find("listening on"), std::string::npos);
     }

@@ -59,11 +59,7 @@ protected:
     }
 
     void Send(const Abuse& abuse, int index) {
-        std::string bytes = abuse.bytes;
-        size_t at = bytes.find("{token}");
-        if (at != std::string::npos) {
-            bytes.replace(at, 7, service_.token);
-        }
+        std::string bytes = Filled(abuse.bytes, "{token}", service_.token);
         if (abuse.client == Client::kReads) {
             EXPECT_EQ(SendRaw(service_.port, bytes).status, abuse.status) << index;
             return;

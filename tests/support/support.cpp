@@ -364,6 +364,19 @@ std::vector<DWORD> ProcessesRunning(const std::wstring& imagePath) {
     return ids;
 }
 
+std::string Filled(std::string text, const std::string& placeholder, const std::string& value) {
+    for (size_t at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + value.size())) {
+        text.replace(at, placeholder.size(), value);
+    }
+    return text;
+}
+
+std::string WithoutCr(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
 size_t CountOf(const std::string& text, const std::string& needle) {
     size_t count = 0;
     for (size_t at = text.find(needle); at != std::string::npos;

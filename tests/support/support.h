@@ -8,10 +8,9 @@
 #include <vector>
 #include "app/handles.h"
 
-// A program built next to the test program, e.g. ProgramPath(L"velmora.exe").
-std::wstring ProgramPath(const std::wstring& exeName);
-// The folder of the test program.
+// The folder of the test program, and a program built next to it.
 std::wstring TestDirectory();
+std::wstring ProgramPath(const std::wstring& exeName);
 
 // A service name no other test (or earlier run) uses: prefix, process id and a counter.
 std::wstring UniqueServiceName(const std::wstring& prefix);
@@ -35,14 +34,14 @@ private:
     bool hadValue_ = false;
 };
 
-// Names in a folder, "." and ".." left out, sorted.
+// Sorted, without "." and "..".
 std::vector<std::wstring> EntriesOf(const std::wstring& dir);
 
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 
-// Polls until the condition holds or the time is up; true when it held.
+// True when the condition held before the time was up.
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD stepMs = 50);
 
 // A started program with its standard output and error in files.
@@ -52,8 +51,7 @@ struct ChildProcess {
     std::wstring stdoutPath;
     std::wstring stderrPath;
 
-    // Exit code once it has ended within timeoutMs; STILL_ACTIVE otherwise.
-    DWORD Wait(DWORD timeoutMs);
+    DWORD Wait(DWORD timeoutMs);  // STILL_ACTIVE while it runs
     void Kill();
     std::string Stdout() const;
     std::string Stderr() const;
@@ -62,7 +60,7 @@ struct ChildProcess {
 // Starts `"<exe>" <arguments>` with output captured; false when it could not start.
 bool StartProgram(const std::wstring& exe, const std::wstring& arguments, ChildProcess& child);
 
-// Runs a program to its end (at most timeoutMs) and returns its exit code.
+// The exit code of a run to its end (killed after timeoutMs).
 DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments, std::string* out = nullptr,
                  std::string* err = nullptr, DWORD timeoutMs = 60000);
 
@@ -120,11 +118,17 @@ struct ProcessUsage {
 };
 ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker);
 
+// The text with every placeholder replaced, for table rows that name values known only later.
+std::string Filled(std::string text, const std::string& placeholder, const std::string& value);
+
+// Text written through a text-mode stream (the console, the log) with its CR LF back to LF.
+std::string WithoutCr(std::string text);
+
 // How often needle occurs in text (log lines, for example).
 size_t CountOf(const std::string& text, const std::string& needle);
 
 // This test program's image path, as the service sees a caller's (for GuiBinary).
 std::wstring OwnImagePath();
 
-// True when this process runs under Wine (tests only: the product never asks).
+// Tests only: the product never asks.
 bool RunningUnderWine();
