@@ -52,46 +52,6 @@ protected:
     UniqueSocket listener_;
 };
 
-// This process is the client; none of these refusals may log a line naming a process.
-TEST_F(CallerVerification, AcceptsOnlyTheRegisteredProcessOverAnEstablishedLoopbackConnection) {
-    std::wstring capitals = OwnImagePath();
-    std::transform(capitals.begin(), capitals.end(), capitals.begin(), towupper);
-    const struct {
-        const char* name;
-        std::wstring guiBinary;
-        const char* clientAddress;  // the client's own end
-        bool halfClosed;            // the client shuts down its sending side before the check
-        bool accepted;
-    } rows[] = {{"GuiBinaryInOtherLetterCase", capitals, "127.0.0.1", false, true},
-                {"GuiBinaryEmpty", L"", "127.0.0.1", false, false},
-                {"ClientOnAnotherLoopbackAddress", OwnImagePath(), "127.0.0.2", false, false},
-                {"ClientHalfClosed", OwnImagePath(), "127.0.0.1", true, false}};
-    for (const auto& c : rows) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(SetParameter(name_, L"GuiBinary", c.guiBinary));
-        UniqueSocket client(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-        sockaddr_in local = {};
-        local.sin_family = AF_INET;
-        inet_pton(AF_INET, c.clientAddress, &local.sin_addr);
-        sockaddr_in remote = local;
-        inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
-        remote.sin_port = htons(ServiceState.listenPort);
-        ASSERT_EQ(bind(client.get(), reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-        ASSERT_EQ(connect(client.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote), 0);
-        send(client.get(), "GET /status HTTP/1.1\r\n\r\n", 24, 0);
-        if (c.halfClosed) {
-            shutdown(client.get(), SD_SEND);
-        }
-        UniqueSocket connection = AcceptSent();
-        ASSERT_TRUE(connection);
-        EXPECT_EQ(VerifyPeer(connection.get()), c.accepted);
-        // The version is told to every caller, without its token.
-        HttpRequest version = {"GET", "/version", "GET /version HTTP/1.1", ""};
-        EXPECT_EQ(DispatchRequest(connection.get(), version, "t").body, "{\"protocol\":1}");
-    }
-    EXPECT_EQ(CountOf(Log(), "rejected peer pid="), 0u) << Log();
-}
-
 TEST_F(CallerVerification, MatchesEachOfSeveralOpenConnectionsToItsOwnProcess) {
     ASSERT_TRUE(SetParameter(name_, L"GuiBinary", ProgramPath(L"velmoractl.exe")));
     ASSERT_TRUE(WriteFileBytes(DataDirectoryOf(name_) + L"\\service.conf",

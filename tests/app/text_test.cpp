@@ -10,11 +10,6 @@ TEST(TextFormat, WritesWideStringsWholeAsUtf8) {
     EXPECT_EQ(FormatText("[%ls]", static_cast<const wchar_t*>(nullptr)), "[(null)]");
 }
 
-TEST(TextFormat, KeepsFlagsWidthAndLengthOfNumbers) {
-    EXPECT_EQ(FormatText("%08x|%d|%lu|%5d|%-3d|%%", 0xBEEFu, -7, 4294967295ul, 42, 1),
-              "0000beef|-7|4294967295|   42|1  |%");
-}
-
 TEST(TextFormat, StopsReadingArgumentsAfterUnknownConversion) {
     EXPECT_EQ(FormatText("%d %f then %s", 1, 2.5, "unread"), "1 %f then %s");
 }

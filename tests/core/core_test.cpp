@@ -204,7 +204,6 @@ INSTANTIATE_TEST_SUITE_P(
                       FolderCase{"BareNameInheritsService", L"a.json", L""},
                       FolderCase{"DriveRootKept", L"C:\\a.json", L"C:\\"},
                       FolderCase{"RootOfCurrentDrive", L"\\a.json", L"\\"},
-                      FolderCase{"TrailingBackslash", L"D:\\cfg\\", L"D:\\cfg"},
                       FolderCase{"Unc", L"\\\\host\\share\\a", L"\\\\host\\share"}),
     [](const ::testing::TestParamInfo<FolderCase>& info) { return std::string(info.param.name); });
 

@@ -2,6 +2,7 @@
 // program (registered as GuiBinary, or not), with a private copy of the stand-in core.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 #include "app/text.h"
@@ -80,10 +81,13 @@ protected:
 
 struct CallerCase {
     const char* name;
-    const wchar_t* gui;  // nullptr: this program; L"": none; L"7": a number; else a program
+    const wchar_t* gui;  // nullptr: this program; L"": none; L"7": a number; L"^": this program
+                         // in capitals; L"-": an empty text; else a program beside the test
     const char* token;
     const char* body;
     const char* logged;
+    const char* client = "127.0.0.1";  // the client's own end
+    bool halfClosed = false;           // the client stops sending before the check
     friend void PrintTo(const CallerCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -91,28 +95,50 @@ class CallerCheck : public ControlApi, public testing::WithParamInterface<Caller
 
 TEST_P(CallerCheck, DecidesBeforeTheRoute) {
     const CallerCase& c = GetParam();
-    if (c.gui != nullptr && *c.gui == L'\0') {
+    std::wstring gui = c.gui == nullptr ? L"" : c.gui;
+    std::wstring capitals = OwnImagePath();
+    std::transform(capitals.begin(), capitals.end(), capitals.begin(), towupper);
+    if (c.gui != nullptr && gui.empty()) {
         DeleteParameters(name);
-    } else if (c.gui != nullptr) {
-        ASSERT_TRUE(std::wstring(c.gui) == L"7"
-                        ? SetParameterDword(name, L"GuiBinary", 7)
-                        : SetParameter(name, L"GuiBinary", ProgramPath(c.gui)));
+    } else if (!gui.empty()) {
+        ASSERT_TRUE(gui == L"7" ? SetParameterDword(name, L"GuiBinary", 7)
+                                : SetParameter(name, L"GuiBinary",
+                                               gui == L"^"   ? capitals
+                                               : gui == L"-" ? L""
+                                                             : ProgramPath(gui)));
     }
-    EXPECT_EQ(SendRequest(service.port, "GET", "/status", c.token).body, c.body);
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    UniqueSocket client = ConnectLoopback(service.port, "127.0.0.1", c.client);
+    ASSERT_TRUE(client);
+    std::string request =
+        "GET /status HTTP/1.1\r\nx-auth-token: " + std::string(c.token) + "\r\n\r\n";
+    send(client.get(), request.data(), static_cast<int>(request.size()), 0);
+    if (c.halfClosed) {
+        shutdown(client.get(), SD_SEND);
+    }
+    std::string reply = ReceiveAll(client.get());
+    EXPECT_EQ(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)), c.body) << reply;
+    client.reset();
+    WSACleanup();
     EXPECT_NE(service.Log().find(c.logged), std::string::npos) << service.Log();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, CallerCheck,
-    testing::Values(CallerCase{"Trusted", nullptr, kToken, kNotRunning, ""},
-                    CallerCase{"WrongToken", nullptr, "0123456789ABCDEF0123456789ABCDEF",
-                               kUnauthorized, ""},
-                    CallerCase{"OtherProgramAnyToken", L"velmoractl.exe", "x", kUntrusted,
-                               "rejected peer pid="},
-                    CallerCase{"NoGuiBinary", L"", kToken, kNotRunning,
-                               "WARNING: GuiBinary not registered, peer verification disabled"},
-                    CallerCase{"UnreadableGuiBinary", L"7", kToken, kUntrusted,
-                               "rejected peer: GuiBinary unreadable"}),
+    testing::Values(
+        CallerCase{"Trusted", nullptr, kToken, kNotRunning, ""},
+        CallerCase{"WrongToken", nullptr, "0123456789ABCDEF0123456789ABCDEF", kUnauthorized, ""},
+        CallerCase{"OtherProgramAnyToken", L"velmoractl.exe", "x", kUntrusted,
+                   "rejected peer pid="},
+        CallerCase{"NoGuiBinary", L"", kToken, kNotRunning,
+                   "WARNING: GuiBinary not registered, peer verification disabled"},
+        CallerCase{"UnreadableGuiBinary", L"7", kToken, kUntrusted,
+                   "rejected peer: GuiBinary unreadable"},
+        CallerCase{"EmptyGuiBinary", L"-", kToken, kUntrusted, "rejected peer: GuiBinary is empty"},
+        CallerCase{"GuiBinaryInOtherCase", L"^", kToken, kNotRunning, ""},
+        CallerCase{"ClientOnOtherLoopbackAddress", nullptr, kToken, kUntrusted, "", "127.0.0.2"},
+        CallerCase{"ClientHalfClosed", nullptr, kToken, kUntrusted, "", "127.0.0.1", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Exit code 259 is the code of a live process too: only the process object tells them apart.

@@ -45,20 +45,4 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
     }
 }
 
-TEST(Entry, ConsoleEchoesLogLinesWithoutStamp) {
-    ScopedProgramData programData;
-    ChildProcess child;
-    ASSERT_TRUE(StartProgram(ProgramPath(L"velmora.exe"), L"console --name svc", child));
-    std::wstring log = programData.root + L"\\svc\\service.log";
-    bool listening = WaitUntil(
-        [&] { return ReadFileBytes(log).find("] listening on 127.0.0.1:") != std::string::npos; },
-        20000);
-    child.Kill();
-    ASSERT_TRUE(listening) << child.Stderr();
-    std::string out = WithoutCr(child.Stdout());
-    EXPECT_EQ(out.rfind("running in console mode, ctrl-c to stop\n", 0), 0u) << out;
-    EXPECT_NE(out.find("\nlistening on 127.0.0.1:"), std::string::npos) << out;
-    EXPECT_EQ(out.find('['), std::string::npos) << out;
-}
-
 }  // namespace

@@ -20,6 +20,10 @@ TEST_P(HeldEndpointFile, NeitherKeepsTheServiceFromStartingNorGoesStale) {
     int port = 0;
     char token[33] = {};
     ASSERT_EQ(sscanf_s(before.c_str(), "port=%d\ntoken=%32s", &port, token, 33), 2) << before;
+    EXPECT_EQ(port, ExpectedBasePort(name));
+    EXPECT_EQ(before, "port=" + std::to_string(port) + "\ntoken=" + token + "\n");
+    EXPECT_EQ(std::string(token).size(), 32u);
+    EXPECT_EQ(std::string(token).find_first_not_of("0123456789abcdef"), std::string::npos);
 
     UniqueHandle reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -38,6 +42,15 @@ TEST_P(HeldEndpointFile, NeitherKeepsTheServiceFromStartingNorGoesStale) {
     EXPECT_EQ(ReadFileBytes(path),
               "port=" + std::to_string(expectedPort) + "\ntoken=" + std::string(token) + "\n");
     second.Kill();
+    if (basePortTaken) {
+        // The file names base + 1 now: the next range begins there, even with the base port free.
+        blocker.reset();
+        ConsoleService third;
+        ASSERT_TRUE(third.Start(name)) << third.Log();
+        EXPECT_EQ(third.port, expectedPort);
+        EXPECT_EQ(third.token, token);
+        third.Kill();
+    }
     WSACleanup();
 }
 

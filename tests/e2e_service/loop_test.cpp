@@ -30,26 +30,6 @@ protected:
     std::deque<ConsoleService> services_;
 };
 
-TEST_F(ServiceLoop, PublishedEndpointOutlivesARestart) {
-    std::wstring name = UniqueServiceName(L"loop");
-    int base = ExpectedBasePort(name);
-    UniqueSocket blocker = ListenOn("127.0.0.1", base);
-    ASSERT_TRUE(blocker) << "port " << base << " is in use by something else";
-    ConsoleService& first = Started(name);
-    EXPECT_EQ(first.port, base + 1);
-    EXPECT_EQ(first.token.size(), 32u);
-    EXPECT_EQ(first.token.find_first_not_of("0123456789abcdef"), std::string::npos);
-    EXPECT_EQ(ReadFileBytes(DataDirectoryOf(name) + L"\\service.conf"),
-              "port=" + std::to_string(base + 1) + "\ntoken=" + first.token + "\n");
-    first.Kill();
-
-    // The file names base + 1 now: the next range begins there, even with the base port free.
-    blocker.reset();
-    ConsoleService& second = Started(name);
-    EXPECT_EQ(second.port, base + 1);
-    EXPECT_EQ(second.token, first.token);
-}
-
 TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
     const std::string file = "\ntoken=" + kToken + "\n";
     struct {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Ctrl+C reaches a console-mode velmora only as SIGINT from the Linux side, and only when wine
-# started it directly. Checks: the loop ends with its teardown and exit code 0, a silent client
+# started it directly. Checks: the loop ends with its teardown and exit code 0, log lines are
+# echoed to the console without their stamp, a silent client
 # delays the stop by at most the request deadline, and a core stop (the forced one under Wine)
 # leaves the host's console alone, so Ctrl+C and the echo of log lines still work after it.
 set -u
@@ -42,6 +43,9 @@ wait_exit "$pid" 15
 grep -q "^service loop exited" "$out" || fail "no 'service loop exited' on the console"
 grep -q "\] service loop exited" "$data/service.log" || fail "no 'service loop exited' in service.log"
 grep -q "running in console mode, ctrl-c to stop" "$out" || fail "no console banner"
+# Log lines are echoed to the console as they are, without their time stamp.
+grep -q "^listening on 127.0.0.1:" "$out" || fail "no echo of the listening line"
+! grep -q "^\[" "$out" || fail "a log line on the console carries its time stamp"
 
 # A client that connects and sends nothing holds the loop at most for the request deadline.
 rm -f "$data/service.log"

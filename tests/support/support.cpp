@@ -264,10 +264,12 @@ UniqueSocket ListenOn(const char* address, int port, int option) {
     return s;
 }
 
-UniqueSocket ConnectLoopback(int port, const char* address) {
+UniqueSocket ConnectLoopback(int port, const char* address, const char* from) {
     UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in local = AddressOf(from != nullptr ? from : "0.0.0.0", 0);
     sockaddr_in remote = AddressOf(address, port);
-    if (connect(s.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    if (bind(s.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(s.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         s.reset();
     }
     return s;

@@ -87,8 +87,10 @@ struct HttpResult {
 // A listening socket on address:port (0: any free port), not inherited by started programs;
 // invalid when the bind or listen failed. option is set to TRUE first when not 0.
 UniqueSocket ListenOn(const char* address, int port, int option = 0);
-// A TCP connection to address:port; invalid when it could not connect.
-UniqueSocket ConnectLoopback(int port, const char* address = "127.0.0.1");
+// A TCP connection to address:port, from the address `from` when given; invalid when it could
+// not connect.
+UniqueSocket ConnectLoopback(int port, const char* address = "127.0.0.1",
+                             const char* from = nullptr);
 // Everything the peer sends until it closes (or a receive waits longer than timeoutMs).
 std::string ReceiveAll(SOCKET connection, DWORD timeoutMs = 15000);
 
