@@ -140,9 +140,15 @@ UniqueStderrCapture StartStderrCapture(UniqueHandle& writeEnd, bool& fileOpened)
         name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
         kPipeBufferBytes, kPipeBufferBytes, 0, nullptr));
+    // Only our own instance is opened, and never with rights a pipe server could borrow: a
+    // name someone else took first must not get a LocalSystem client to impersonate.
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    UniqueHandle write(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle write;
+    if (capture.pipe) {
+        write.reset(CreateFileW(
+            name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING,
+            FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    }
     capture.readDone.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     capture.quit.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!capture.pipe || !write || !capture.readDone || !capture.quit) {
