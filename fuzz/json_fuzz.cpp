@@ -9,25 +9,16 @@ namespace {
 
 // Length of a well-formed UTF-8 sequence at i, or 0.
 size_t SequenceLength(const std::string& s, size_t i) {
+    static const unsigned kLowest[] = {0, 0, 0x80, 0x800, 0x10000};
     unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t length;
-    unsigned lowest;
-    if (c < 0x80) {
-        return 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-        length = 2;
-        lowest = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        length = 3;
-        lowest = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        length = 4;
-        lowest = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + length > s.size()) {
-        return 0;
+    size_t length = c < 0x80    ? 1
+                    : c >= 0xF8 ? 0
+                    : c >= 0xF0 ? 4
+                    : c >= 0xE0 ? 3
+                    : c >= 0xC0 ? 2
+                                : 0;
+    if (length <= 1 || i + length > s.size()) {
+        return length == 1 ? 1 : 0;
     }
     unsigned code = c & (0x7F >> length);
     for (size_t k = 1; k < length; ++k) {
@@ -37,10 +28,8 @@ size_t SequenceLength(const std::string& s, size_t i) {
         }
         code = (code << 6) | (next & 0x3F);
     }
-    if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-        return 0;
-    }
-    return length;
+    bool valid = code >= kLowest[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+    return valid ? length : 0;
 }
 
 }  // namespace

@@ -15,15 +15,6 @@
 
 namespace {
 
-// A private copy of the stand-in, so that a sweep never meets another test's cores.
-std::wstring CopyStandin(const std::wstring& name) {
-    std::wstring folder = DataDirectoryOf(name) + L"-bin";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    std::wstring path = folder + L"\\standin-core.exe";
-    CopyFileW(ProgramPath(L"standin-core.exe").c_str(), path.c_str(), FALSE);
-    return path;
-}
-
 std::string Log() {
     return WithoutCr(ReadFileBytes(GetServiceLogPath()));
 }
@@ -33,7 +24,8 @@ protected:
     void SetUp() override {
         ServiceState.serviceName = UniqueServiceName(L"corestop");
         CreateDirectoryW(GetDataDirectory().c_str(), nullptr);
-        exe_ = CopyStandin(ServiceState.serviceName);
+        exe_ = PrivateStandin(ServiceState.serviceName);
+        ASSERT_FALSE(exe_.empty());
     }
     // Started as the service starts a core: a process group of its own, no window.
     void StartCore(const std::string& config, DWORD flags) {
@@ -135,22 +127,17 @@ TEST_F(CoreStop, CoreInheritsNoServiceSocket) {
     ASSERT_TRUE(WriteFileBytes(config, ""));
     WSADATA wsa;
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
-    // socket() handles are inheritable, as the service's sockets would be.
-    UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    UniqueSocket listener = ListenOn("127.0.0.1", 0);
+    // Inheritable, as the service's sockets would be by default.
+    ASSERT_TRUE(SetHandleInformation(reinterpret_cast<HANDLE>(listener.get()), HANDLE_FLAG_INHERIT,
+                                     HANDLE_FLAG_INHERIT));
     sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     int length = sizeof address;
     getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
     ASSERT_EQ(LaunchCore(config), "");
     listener.reset();
     // Only a copy held by the core could keep the port taken now.
-    UniqueSocket again(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    BOOL exclusive = TRUE;
-    setsockopt(again.get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-               reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
-    EXPECT_EQ(bind(again.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_TRUE(ListenOn("127.0.0.1", ntohs(address.sin_port), SO_EXCLUSIVEADDRUSE));
     {
         ScopedLock lock(ServiceState.coreLock);
         EXPECT_TRUE(IsCoreRunning());

@@ -35,19 +35,16 @@ UniqueHandle StartStray(const std::wstring& exe, const std::wstring& config) {
     return UniqueHandle(info.hProcess);
 }
 
-// One console-mode service per test. The sweep ends every process of the core's image, so
-// tests must not share one; the folder's name holds a space, so every path does.
+// One console-mode service per test, with a core of its own; the folder's name holds a space, so
+// every path does.
 class ControlApi : public testing::Test {
 protected:
     void SetUp() override {
         name = UniqueServiceName(L"e2e api");
-        wchar_t temp[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, temp);
-        folder = std::wstring(temp) + name;
-        CreateDirectoryW(folder.c_str(), nullptr);
+        corePath = PrivateStandin(name);
+        ASSERT_FALSE(corePath.empty());
+        folder = corePath.substr(0, corePath.rfind(L'\\'));
         CreateDirectoryW((folder + L"\\other").c_str(), nullptr);
-        corePath = folder + L"\\standin-core.exe";
-        ASSERT_TRUE(CopyFileW(ProgramPath(L"standin-core.exe").c_str(), corePath.c_str(), FALSE));
         ASSERT_TRUE(SetParameter(name, L"CoreBinary", corePath));
         ASSERT_TRUE(SetParameter(name, L"GuiBinary", OwnImagePath()));
         CreateDirectoryW(DataDirectoryOf(name).c_str(), nullptr);

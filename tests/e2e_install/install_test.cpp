@@ -27,17 +27,6 @@ struct Outcome {
     std::string err;
 };
 
-// A started program sees this ProgramData; ours is back as it was once it has started.
-bool StartWithProgramData(const std::wstring& programData, const std::wstring& exe,
-                          const std::wstring& arguments, ChildProcess& child) {
-    std::vector<wchar_t> saved(32768, L'\0');
-    bool had = GetEnvironmentVariableW(L"ProgramData", saved.data(), 32768) != 0;
-    SetEnvironmentVariableW(L"ProgramData", programData.c_str());
-    bool started = StartProgram(exe, arguments, child);
-    SetEnvironmentVariableW(L"ProgramData", had ? saved.data() : nullptr);
-    return started;
-}
-
 struct ServiceView {
     bool exists = false;
     DWORD state = 0;
@@ -51,23 +40,18 @@ ServiceView ViewService(const std::wstring& name) {
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     UniqueServiceHandle service(
         OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
-    if (!service) {
-        return view;
-    }
-    view.exists = true;
     SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                             reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
-        view.state = status.dwCurrentState;
-        view.processId = status.dwProcessId;
-    }
     std::vector<BYTE> buffer(8192);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed) &&
+    DWORD needed = 0;
+    view.exists = service.valid();
+    if (view.exists &&
+        QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                             reinterpret_cast<BYTE*>(&status), sizeof status, &needed) &&
+        QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed) &&
         config->dwServiceType == SERVICE_WIN32_OWN_PROCESS) {
-        view.startType = config->dwStartType;
-        view.imagePath = config->lpBinaryPathName;
+        view = {true, status.dwCurrentState, status.dwProcessId, config->dwStartType,
+                config->lpBinaryPathName};
     }
     return view;
 }
@@ -147,8 +131,10 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     // The registered trusted application with the service's own token gets in.
     ChildProcess client;
     std::wstring serviceData = ServiceDataDirectoryOf(name_);
-    ASSERT_TRUE(StartWithProgramData(serviceData.substr(0, serviceData.rfind(L'\\')), kGui,
-                                     L"--name \"" + name_ + L"\" status", client));
+    {
+        ScopedProgramData programData(serviceData.substr(0, serviceData.rfind(L'\\')));
+        ASSERT_TRUE(StartProgram(kGui, L"--name \"" + name_ + L"\" status", client));
+    }
     EXPECT_EQ(client.Wait(kServiceMs), 0u) << client.Stderr();
     EXPECT_EQ(WithoutCr(client.Stdout()), "200 {\"running\":false}\n");
 
@@ -312,10 +298,13 @@ TEST_P(LinkedDataDirectory, LosesNoFileThroughTheLink) {
         GTEST_SKIP() << "needs the link that tests/fixtures/install_protected.sh prepares";
     }
     ChildProcess child;
-    ASSERT_TRUE(StartWithProgramData(std::wstring(out) + L"\\programdata", kVelmora,
-                                     FromUtf8(GetParam().command) + L" --name linked-" + name +
-                                         L" --core \"" + ProgramPath(L"standin-core.exe") + L"\"",
-                                     child));
+    {
+        ScopedProgramData programData(std::wstring(out) + L"\\programdata");
+        ASSERT_TRUE(StartProgram(kVelmora,
+                                 FromUtf8(GetParam().command) + L" --name linked-" + name +
+                                     L" --core \"" + ProgramPath(L"standin-core.exe") + L"\"",
+                                 child));
+    }
     DWORD exitCode = child.Wait(60000);
     EXPECT_EQ(exitCode, RunningUnderWine() ? GetParam().exitCodeUnderWine : GetParam().exitCode)
         << child.Stderr();

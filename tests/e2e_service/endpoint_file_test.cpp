@@ -22,8 +22,6 @@ TEST_P(HeldEndpointFile, NeitherKeepsTheServiceFromStartingNorGoesStale) {
     ASSERT_EQ(sscanf_s(before.c_str(), "port=%d\ntoken=%32s", &port, token, 33), 2) << before;
     EXPECT_EQ(port, ExpectedBasePort(name));
     EXPECT_EQ(before, "port=" + std::to_string(port) + "\ntoken=" + token + "\n");
-    EXPECT_EQ(std::string(token).size(), 32u);
-    EXPECT_EQ(std::string(token).find_first_not_of("0123456789abcdef"), std::string::npos);
 
     UniqueHandle reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -1,7 +1,6 @@
 // The service loop driven from outside: velmora.exe console as a child process, real loopback TCP.
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <string>
 #include <vector>
 #include "support.h"
@@ -16,18 +15,8 @@ protected:
         WSADATA wsa;
         WSAStartup(MAKEWORD(2, 2), &wsa);
     }
-    void TearDown() override {
-        for (ConsoleService& service : services_) {
-            service.Kill();
-        }
-    }
-    ConsoleService& Started(const std::wstring& name) {
-        services_.emplace_back();
-        EXPECT_TRUE(services_.back().Start(name)) << services_.back().Log();
-        return services_.back();
-    }
-    // A deque keeps references to earlier services valid as more are started.
-    std::deque<ConsoleService> services_;
+    void TearDown() override { service_.Kill(); }
+    ConsoleService service_;
 };
 
 TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
@@ -73,20 +62,20 @@ TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
 }
 
 TEST_F(ServiceLoop, ListensOnLoopbackOnlyAndExclusively) {
-    ConsoleService& service = Started(UniqueServiceName(L"loop-bind"));
+    ASSERT_TRUE(service_.Start(UniqueServiceName(L"loop-bind"))) << service_.Log();
     // Beside a listener without SO_EXCLUSIVEADDRUSE, Windows lets these binds take its port
     // (Wine refuses them either way).
-    EXPECT_FALSE(ListenOn("127.0.0.1", service.port, SO_REUSEADDR));
-    EXPECT_FALSE(ListenOn("0.0.0.0", service.port, SO_REUSEADDR));
-    EXPECT_FALSE(ConnectLoopback(service.port, "127.0.0.2"));
-    EXPECT_TRUE(ConnectLoopback(service.port));
+    EXPECT_FALSE(ListenOn("127.0.0.1", service_.port, SO_REUSEADDR));
+    EXPECT_FALSE(ListenOn("0.0.0.0", service_.port, SO_REUSEADDR));
+    EXPECT_FALSE(ConnectLoopback(service_.port, "127.0.0.2"));
+    EXPECT_TRUE(ConnectLoopback(service_.port));
 }
 
 TEST_F(ServiceLoop, ServesSeveralPendingConnectionsInTurn) {
-    ConsoleService& service = Started(UniqueServiceName(L"loop-pending"));
+    ASSERT_TRUE(service_.Start(UniqueServiceName(L"loop-pending"))) << service_.Log();
     std::vector<UniqueSocket> clients;
     for (int i = 0; i < 4; ++i) {
-        clients.push_back(ConnectLoopback(service.port));
+        clients.push_back(ConnectLoopback(service_.port));
         ASSERT_TRUE(clients.back());
         send(clients.back().get(), "GET /version HTTP/1.1\r\n\r\n", 25, 0);
     }

@@ -52,14 +52,9 @@ protected:
 };
 
 TEST_F(ServiceControlManager, StopEndsTheCoreAndItsChildWithExitCodeZero) {
-    // A private copy of the core: the sweep ends every process of the core's image.
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring folder = std::wstring(temp) + name_;
-    CreateDirectoryW(folder.c_str(), nullptr);
-    std::wstring core = folder + L"\\standin-core.exe";
-    ASSERT_TRUE(CopyFileW(ProgramPath(L"standin-core.exe").c_str(), core.c_str(), FALSE));
-    std::wstring config = folder + L"\\core.conf";
+    std::wstring core = PrivateStandin(name_);
+    ASSERT_FALSE(core.empty());
+    std::wstring config = core.substr(0, core.rfind(L'\\')) + L"\\core.conf";
     ASSERT_TRUE(WriteFileBytes(config, "spawn-child=1\n"));
     ASSERT_TRUE(SetParameter(name_, L"CoreBinary", core));
     ASSERT_TRUE(SetParameter(name_, L"GuiBinary", OwnImagePath()));

@@ -13,58 +13,26 @@
 
 namespace {
 
-UniqueLocal ParseSid(const wchar_t* text) {
-    PSID sid = nullptr;
-    ConvertStringSidToSidW(text, &sid);
-    return UniqueLocal(sid);
-}
-
-// The DACL of a security descriptor in SDDL; no text is a null DACL.
-struct Dacl {
-    explicit Dacl(const wchar_t* sddl) {
-        parsed = sddl == nullptr;
-        if (parsed) {
-            return;
-        }
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        parsed = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
-                                                                      &descriptor, nullptr);
-        owner.reset(descriptor);
+// A security descriptor in SDDL; no text is a null DACL.
+struct Descriptor {
+    explicit Descriptor(const wchar_t* sddl) {
+        PSECURITY_DESCRIPTOR parsed = nullptr;
+        valid = sddl == nullptr || ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                       sddl, SDDL_REVISION_1, &parsed, nullptr);
+        owned.reset(parsed);
         BOOL present = FALSE;
         BOOL defaulted = FALSE;
-        GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted);
+        if (parsed != nullptr) {
+            GetSecurityDescriptorDacl(parsed, &present, &dacl, &defaulted);
+        }
     }
-    bool parsed = false;
-    UniqueLocal owner;
-    PACL acl = nullptr;
+    bool valid = false;
+    UniqueLocal owned;
+    PACL dacl = nullptr;
 };
 
-struct SidCase {
-    const wchar_t* sid;
-    bool trusted;
-};
-
-class Principal : public testing::TestWithParam<SidCase> {};
-
-TEST_P(Principal, IsTrustedExactlyWhenListed) {
-    UniqueLocal sid = ParseSid(GetParam().sid);
-    ASSERT_TRUE(sid);
-    EXPECT_EQ(IsTrustedPrincipal(static_cast<PSID>(sid.get())), GetParam().trusted);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sids, Principal,
-    testing::Values(
-        SidCase{L"S-1-5-18", true}, SidCase{L"S-1-5-32-544", true}, SidCase{L"S-1-3-0", true},
-        SidCase{L"S-1-5-19", true},
-        SidCase{L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", true},
-        SidCase{L"S-1-5-32-545", false}, SidCase{L"S-1-5-11", false}, SidCase{L"S-1-1-0", false},
-        SidCase{L"S-1-5-20", false}, SidCase{L"S-1-5-7", false},
-        SidCase{L"S-1-5-21-0-0-0-1000", false}, SidCase{L"S-1-15-2-1", false},
-        // One off in the last part of TrustedInstaller.
-        SidCase{L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465", false}));
-
-// The directory of an executable: any write bit of the mask for anyone untrusted fails it.
+// The directory of an executable: any write bit of the mask for anyone untrusted fails it. The
+// trusted are LocalSystem, Administrators, CREATOR OWNER, LocalService and TrustedInstaller.
 struct WriteCase {
     const char* label;
     const wchar_t* sddl;
@@ -78,9 +46,9 @@ void PrintTo(const WriteCase& c, std::ostream* os) {
 class ExecutableDirectory : public testing::TestWithParam<WriteCase> {};
 
 TEST_P(ExecutableDirectory, FailsWhenUntrustedMayWrite) {
-    Dacl dacl(GetParam().sddl);
-    ASSERT_TRUE(dacl.parsed);
-    EXPECT_EQ(DaclGrantsUntrustedWrite(dacl.acl), GetParam().writable);
+    Descriptor descriptor(GetParam().sddl);
+    ASSERT_TRUE(descriptor.valid);
+    EXPECT_EQ(DaclGrantsUntrustedWrite(descriptor.dacl), GetParam().writable);
 }
 
 #define PF L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;CO)(A;;0x1200a9;;;BU)"
@@ -94,7 +62,17 @@ INSTANTIATE_TEST_SUITE_P(
                     WriteCase{"DenyFirstDoesNotCancel", L"D:(D;;0x2;;;AU)(A;;0x2;;;AU)", true},
                     WriteCase{"DenyAloneIgnored", PF L"(D;;GA;;;WD)", false},
                     WriteCase{"DeleteChildAndEaOutsideMask", PF L"(A;;0x50;;;AU)", false},
-                    WriteCase{"TrustedMayWrite", PF L"(A;;GW;;;LS)(A;IO;GA;;;CO)", false}),
+                    WriteCase{"TrustedMayWrite", PF L"(A;;GW;;;LS)(A;IO;GA;;;CO)", false},
+                    WriteCase{"Users", PF L"(A;;GW;;;BU)", true},
+                    WriteCase{"NetworkService", PF L"(A;;GW;;;NS)", true},
+                    WriteCase{"Anonymous", PF L"(A;;GW;;;AN)", true},
+                    WriteCase{"UserAccount", PF L"(A;;GW;;;S-1-5-21-0-0-0-1000)", true},
+                    WriteCase{"AppContainer", PF L"(A;;GW;;;S-1-15-2-1)", true},
+                    // One off in the last part of TrustedInstaller.
+                    WriteCase{"NearTrustedInstaller",
+                              PF L"(A;;GW;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-"
+                                 L"2271478465)",
+                              true}),
     [](const testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.label); });
 
 // A folder above the directory: anyone untrusted who may move, delete or re-permission it fails
@@ -113,9 +91,9 @@ void PrintTo(const AncestorCase& c, std::ostream* os) {
 class AncestorFolder : public testing::TestWithParam<AncestorCase> {};
 
 TEST_P(AncestorFolder, FailsWhenUntrustedMayReplaceIt) {
-    Dacl dacl(GetParam().sddl);
-    ASSERT_TRUE(dacl.parsed);
-    EXPECT_EQ(DaclLetsUntrustedReplace(dacl.acl, GetParam().volumeRoot), GetParam().fails);
+    Descriptor descriptor(GetParam().sddl);
+    ASSERT_TRUE(descriptor.valid);
+    EXPECT_EQ(DaclLetsUntrustedReplace(descriptor.dacl, GetParam().volumeRoot), GetParam().fails);
 }
 
 // As Windows ships them: C:\, C:\Program Files, and C:\Apps made by a user (inherited from C:\).
@@ -190,9 +168,14 @@ TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
     }
 }
 
-bool IsSid(PSID sid, const wchar_t* text) {
-    UniqueLocal expected = ParseSid(text);
-    return sid != nullptr && EqualSid(sid, static_cast<PSID>(expected.get()));
+// The owner and DACL as the platform writes them in SDDL.
+std::wstring Rendered(PSECURITY_DESCRIPTOR descriptor) {
+    wchar_t* text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text,
+        nullptr);
+    UniqueLocal owned(text);
+    return text != nullptr ? text : L"";
 }
 
 TEST(HardenedSecurity, OwnsByAdministratorsAndGrantsUsersOnlyReading) {
@@ -200,30 +183,10 @@ TEST(HardenedSecurity, OwnsByAdministratorsAndGrantsUsersOnlyReading) {
     ASSERT_EQ(BuildHardenedSecurity(security), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(security.information, static_cast<SECURITY_INFORMATION>(0x80000005));
     // What the directory is created with, so users never get a moment to add entries.
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    BOOL present = FALSE, defaulted = FALSE;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorOwner(&security.descriptor, &owner, &defaulted));
-    ASSERT_TRUE(GetSecurityDescriptorDacl(&security.descriptor, &present, &dacl, &defaulted));
-    ASSERT_TRUE(GetSecurityDescriptorControl(&security.descriptor, &control, &revision));
-    EXPECT_TRUE(IsSid(owner, L"S-1-5-32-544"));
-    EXPECT_NE(control & SE_DACL_PROTECTED, 0);
-    const std::pair<const wchar_t*, ACCESS_MASK> expected[] = {
-        {L"S-1-5-18", GENERIC_ALL},
-        {L"S-1-5-32-544", GENERIC_ALL},
-        {L"S-1-5-32-545", GENERIC_READ | GENERIC_EXECUTE}};
-    ASSERT_TRUE(dacl != nullptr && dacl->AceCount == 3);
-    for (DWORD i = 0; i < 3; ++i) {
-        void* entry = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, &entry));
-        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
-        EXPECT_EQ(allowed->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << i;
-        EXPECT_EQ(allowed->Mask, expected[i].second) << i;
-        EXPECT_TRUE(IsSid(reinterpret_cast<PSID>(&allowed->SidStart), expected[i].first)) << i;
-    }
+    Descriptor expected(L"O:BAD:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GXGR;;;BU)");
+    ASSERT_TRUE(expected.valid);
+    EXPECT_EQ(Rendered(&security.descriptor), Rendered(expected.owned.get()));
+    EXPECT_NE(Rendered(&security.descriptor).find(L"D:P(A;OICI;"), std::wstring::npos);
 }
 
 // Wine accepts failure actions but cannot read them back, so the record is checked here.

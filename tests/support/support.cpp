@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <vector>
 #include <psapi.h>
@@ -19,6 +21,15 @@ std::wstring TestDirectory() {
 
 std::wstring ProgramPath(const std::wstring& exeName) {
     return TestDirectory() + L"\\" + exeName;
+}
+
+std::wstring PrivateStandin(const std::wstring& folderName) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = temp + folderName;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    std::wstring path = folder + L"\\standin-core.exe";
+    return CopyFileW(ProgramPath(L"standin-core.exe").c_str(), path.c_str(), FALSE) ? path : L"";
 }
 
 std::wstring UniqueServiceName(const std::wstring& prefix) {
@@ -51,71 +62,47 @@ int ExpectedBasePort(const std::wstring& serviceName) {
     return 17800 + static_cast<int>(hash % 400);
 }
 
-namespace {
-
-void RemoveTree(const std::wstring& path) {
-    for (const std::wstring& name : EntriesOf(path)) {
-        if (!DeleteFileW((path + L"\\" + name).c_str())) {
-            RemoveTree(path + L"\\" + name);
-        }
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
-}  // namespace
-
-ScopedProgramData::ScopedProgramData() {
+ScopedProgramData::ScopedProgramData(const std::wstring& existing) : root(existing) {
     DWORD size = GetEnvironmentVariableW(L"ProgramData", nullptr, 0);
     hadValue_ = size != 0;
     std::vector<wchar_t> value(size + 1, L'\0');
     GetEnvironmentVariableW(L"ProgramData", value.data(), size + 1);
     saved_ = value.data();
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    root = temp + UniqueServiceName(L"velmora-root");
-    CreateDirectoryW(root.c_str(), nullptr);
+    if (root.empty()) {
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        root = temp + UniqueServiceName(L"velmora-root");
+        owned_ = CreateDirectoryW(root.c_str(), nullptr) != FALSE;
+    }
     SetEnvironmentVariableW(L"ProgramData", root.c_str());
 }
 
 ScopedProgramData::~ScopedProgramData() {
     SetEnvironmentVariableW(L"ProgramData", hadValue_ ? saved_.c_str() : nullptr);
-    RemoveTree(root);
+    std::error_code ignored;
+    if (owned_) {
+        std::filesystem::remove_all(root, ignored);
+    }
 }
 
 std::vector<std::wstring> EntriesOf(const std::wstring& dir) {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
-    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
-        std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") {
-            names.push_back(name);
-        }
-    }
-    if (search != INVALID_HANDLE_VALUE) {
-        FindClose(search);
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
+        names.push_back(entry.path().filename().wstring());
     }
     std::sort(names.begin(), names.end());
     return names;
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
-    std::string bytes;
-    UniqueFile file;
-    char buffer[4096];
-    size_t n;
-    if (_wfopen_s(file.put(), path.c_str(), L"rb") == 0 && file) {
-        while ((n = fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-            bytes.append(buffer, n);
-        }
-    }
-    return bytes;
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    UniqueFile file;
-    return _wfopen_s(file.put(), path.c_str(), L"wb") == 0 && file &&
-           fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    std::ofstream file(std::filesystem::path(path), std::ios::binary);
+    return file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush().good();
 }
 
 bool FileExists(const std::wstring& path) {
@@ -321,12 +308,9 @@ namespace {
 
 bool SetValue(const std::wstring& serviceName, const std::wstring& valueName, DWORD type,
               const void* data, DWORD size) {
-    UniqueRegKey key;
-    std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName + L"\\Parameters";
-    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                           key.put(), nullptr) == ERROR_SUCCESS &&
-           RegSetValueExW(key.get(), valueName.c_str(), 0, type, static_cast<const BYTE*>(data),
-                          size) == ERROR_SUCCESS;
+    std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName + L"\\Parameters";
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), valueName.c_str(), type, data, size) ==
+           ERROR_SUCCESS;
 }
 
 }  // namespace

@@ -12,6 +12,10 @@
 std::wstring TestDirectory();
 std::wstring ProgramPath(const std::wstring& exeName);
 
+// A copy of the stand-in core in a folder of that name under %TEMP%: the sweep ends every process
+// of the core's image, so tests never share one. Empty when it could not be copied.
+std::wstring PrivateStandin(const std::wstring& folderName);
+
 // A service name no other test (or earlier run) uses: prefix, process id and a counter.
 std::wstring UniqueServiceName(const std::wstring& prefix);
 
@@ -23,15 +27,17 @@ std::wstring ServiceDataDirectoryOf(const std::wstring& serviceName);
 // The first port of a name's range: FNV-1a over its UTF-16 units, folded into 17800..18199.
 int ExpectedBasePort(const std::wstring& serviceName);
 
-// Points ProgramData at a fresh folder for as long as it lives; started programs inherit it.
+// Points ProgramData at a folder for as long as it lives; started programs inherit it. Without
+// one given, a fresh folder that goes with it.
 struct ScopedProgramData {
-    ScopedProgramData();
+    explicit ScopedProgramData(const std::wstring& existing = L"");
     ~ScopedProgramData();
     std::wstring root;
 
 private:
     std::wstring saved_;
     bool hadValue_ = false;
+    bool owned_ = false;
 };
 
 // Sorted, without "." and "..".
