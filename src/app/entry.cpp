@@ -6,6 +6,7 @@
 #include "app/win.h"
 #include "core/console_break.h"
 #include "install/install.h"
+#include "install/security.h"
 #include "service/scm.h"
 
 namespace {
@@ -91,7 +92,7 @@ int RunEntry(int argc, const wchar_t* const* argv) {
     }
     ServiceState.serviceName = line.name;
 
-    CreateDirectoryW(GetDataDirectory().c_str(), nullptr);
+    CreateDataDirectory();
 
     if (line.command == L"install") {
         if (line.core.empty()) {

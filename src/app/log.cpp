@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <share.h>
 #include "app/console.h"
 #include "app/handles.h"
 #include "app/paths.h"
@@ -16,8 +17,18 @@ void RotateIfFull(const std::wstring& path) {
         return;
     }
     uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if (size >= kLogRotateBytes) {
-        MoveFileExW(path.c_str(), GetRotatedServiceLogPath().c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (size < kLogRotateBytes ||
+        MoveFileExW(path.c_str(), GetRotatedServiceLogPath().c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return;
+    }
+    // Every user may read the log, so anyone can hold either file open and block the move; the
+    // log must still stay under its cap. What cannot be kept as .1 is lost.
+    CopyFileW(path.c_str(), GetRotatedServiceLogPath().c_str(), FALSE);
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) {
+        SetEndOfFile(file.get());
     }
 }
 
@@ -38,8 +49,10 @@ void WriteLog(const char* format, ...) {
 
     std::wstring path = GetServiceLogPath();
     RotateIfFull(path);
-    UniqueFile file;
-    if (_wfopen_s(file.put(), path.c_str(), L"a") != 0 || !file) {
+    // Shared like any log, so a reader holding it open does not lose the line (the secure
+    // variant of fopen shares nothing for writing).
+    UniqueFile file(_wfsopen(path.c_str(), L"a", _SH_DENYNO));
+    if (!file) {
         return;
     }
     SYSTEMTIME now;

@@ -1,9 +1,11 @@
 #include "config/endpoint_file.h"
 
 #include <cstdio>
+#include <share.h>
 #include "app/handles.h"
 #include "app/paths.h"
 #include "app/state.h"
+#include "install/security.h"
 
 namespace {
 
@@ -36,8 +38,9 @@ bool WriteInPlace(const std::wstring& path, const std::string& content) {
 }  // namespace
 
 bool ReadEndpointFile(EndpointInfo& info) {
-    UniqueFile file;
-    if (_wfopen_s(file.put(), GetEndpointFilePath().c_str(), L"rb") != 0 || !file) {
+    // Shared like any reader's, so one holding the file for writing does not make it invalid.
+    UniqueFile file(_wfsopen(GetEndpointFilePath().c_str(), L"rb", _SH_DENYNO));
+    if (!file) {
         return false;
     }
     std::string bytes;
@@ -50,7 +53,7 @@ bool ReadEndpointFile(EndpointInfo& info) {
 }
 
 bool WriteEndpointFile(const EndpointInfo& info) {
-    CreateDirectoryW(GetDataDirectory().c_str(), nullptr);
+    CreateDataDirectory();
     // Written beside the file and moved over it, so a reader never sees it empty or half
     // written and a crash never loses the token.
     std::wstring path = GetEndpointFilePath();

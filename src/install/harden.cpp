@@ -150,6 +150,14 @@ DWORD BuildHardenedSecurity(HardenedSecurity& security) {
     return ERROR_SUCCESS;
 }
 
+void CreateDataDirectory() {
+    HardenedSecurity security;
+    if (BuildHardenedSecurity(security) == ERROR_SUCCESS) {
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, &security.descriptor, FALSE};
+        CreateDirectoryW(GetDataDirectory().c_str(), &attributes);
+    }
+}
+
 DWORD HardenDataDirectory() {
     HardenedSecurity security;
     DWORD error = BuildHardenedSecurity(security);

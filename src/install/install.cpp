@@ -79,6 +79,7 @@ void BuildFailureActions(FailureActions& failure) {
     failure.record.dwResetPeriod = kFailureResetSeconds;
     failure.record.cActions = 3;
     failure.record.lpsaActions = failure.actions;
+    failure.flag.fFailureActionsOnNonCrashFailures = TRUE;
 }
 
 int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
@@ -164,6 +165,7 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
     FailureActions failure;
     BuildFailureActions(failure);
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure.record);
+    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &failure.flag);
 
     // Without CoreBinary the service runs unconfigured, and without GuiBinary it lets any
     // local caller in, so a failed write must not end in "installed and started".

@@ -13,8 +13,11 @@ int RemoveService();
 DWORD HardenDataDirectory();
 
 // Restart after 5, 30 and 60 s; the count of failures starts again after an hour without one.
+// The flag makes a stop with a non-zero exit code count as a failure too: the loop reports a
+// lost port or listener that way, and the service must not stay down after it.
 struct FailureActions {
     SC_ACTION actions[3];
     SERVICE_FAILURE_ACTIONSW record;
+    SERVICE_FAILURE_ACTIONS_FLAG flag;
 };
 void BuildFailureActions(FailureActions& failure);

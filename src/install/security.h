@@ -54,3 +54,8 @@ struct HardenedSecurity {
 // Administrators full control, Users read and execute, each inherited by files and folders.
 // Returns ERROR_SUCCESS or the error of the SID or ACL building that failed.
 DWORD BuildHardenedSecurity(HardenedSecurity& security);
+
+// Creates the data directory, when it is missing, with that owner and DACL. The service and the
+// console create it too; made with ProgramData's inherited ACL it would let users add entries.
+// Not created at all when the security cannot be built; whoever writes there next finds out.
+void CreateDataDirectory();

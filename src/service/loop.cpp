@@ -19,6 +19,7 @@ constexpr DWORD kResultNoWinsock = ERROR_NETWORK_UNREACHABLE;  // 1231
 constexpr DWORD kResultNoPort = WSAEADDRINUSE;                 // 10048
 constexpr int kPortRange = 20;
 constexpr int kBacklog = 4;
+constexpr DWORD kAcceptRetryMs = 500;
 
 // Neither the listening socket nor a connection may be inherited by the core: a child holding
 // them would keep the control port or a client's connection open.
@@ -101,6 +102,19 @@ void ServeAccepted(SOCKET listener, PendingAccept& pending, const std::string& t
 
 }  // namespace
 
+bool AcceptErrorIsTransient(DWORD error) {
+    switch (error) {
+        case WSAECONNRESET:
+        case WSAENOBUFS:
+        case WSAEMFILE:
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_NO_SYSTEM_RESOURCES:
+            return true;
+        default:
+            return false;
+    }
+}
+
 DWORD RunServiceLoop() {
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
@@ -159,15 +173,20 @@ DWORD RunServiceLoop() {
     DWORD acceptError = pending.acceptEx != nullptr && acceptEvent
                             ? PostAccept(listener.get(), pending, acceptEvent.get())
                             : static_cast<DWORD>(WSAEOPNOTSUPP);
-    if (acceptError != 0) {
-        WriteLog("accept failed (err=%lu), exiting loop", acceptError);
-        result = kResultWaitFailed;
-    }
 
-    // The stop event comes first, so a stop wins when both are signalled.
+    // The stop event comes first, so a stop wins when both are signalled. A client that resets
+    // its connection before it is taken, or a moment without sockets, must not end the service:
+    // without a pending accept the loop waits a little on the stop event alone and posts again.
     HANDLE waitSet[2] = {ServiceState.stopEvent, acceptEvent.get()};
-    while (result == ERROR_SUCCESS) {
-        DWORD signalled = WaitForMultipleObjects(2, waitSet, FALSE, INFINITE);
+    for (;;) {
+        if (acceptError != 0 && !AcceptErrorIsTransient(acceptError)) {
+            WriteLog("accept failed (err=%lu), exiting loop", acceptError);
+            result = kResultWaitFailed;
+            break;
+        }
+        DWORD signalled = pending.connection
+                              ? WaitForMultipleObjects(2, waitSet, FALSE, INFINITE)
+                              : WaitForMultipleObjects(1, waitSet, FALSE, kAcceptRetryMs);
         if (signalled == WAIT_OBJECT_0) {
             break;
         }
@@ -177,12 +196,10 @@ DWORD RunServiceLoop() {
             result = kResultWaitFailed;
             break;
         }
-        ServeAccepted(listener.get(), pending, endpoint.token);
-        acceptError = PostAccept(listener.get(), pending, acceptEvent.get());
-        if (acceptError != 0) {
-            WriteLog("accept failed (err=%lu), exiting loop", acceptError);
-            result = kResultWaitFailed;
+        if (signalled == WAIT_OBJECT_0 + 1) {
+            ServeAccepted(listener.get(), pending, endpoint.token);
         }
+        acceptError = PostAccept(listener.get(), pending, acceptEvent.get());
     }
 
     // The pending accept writes into `pending` until it is cancelled and finished.

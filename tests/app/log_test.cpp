@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include "app/handles.h"
 #include "app/log.h"
 #include "app/state.h"
 #include "support.h"
@@ -51,16 +52,27 @@ TEST_F(ServiceLog, LosesTheLineWhenTheDataDirectoryIsMissing) {
     EXPECT_FALSE(FileExists(dir_));
 }
 
-TEST_F(ServiceLog, MovesAFullLogAsideBeforeTheNextLine) {
+TEST_F(ServiceLog, MovesAFullLogAsideBeforeTheNextLineAndStaysUnderItsCapWhenItCannot) {
     ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), nullptr));
-    // Exactly at the limit, then the rotated file of the first round is replaced.
-    for (std::string name : {"older", "newer"}) {
-        std::string full = name + "\n" + std::string(kLogRotateBytes - 6, 'a');
+    // Exactly at the limit, then the rotated file of the first round is replaced; in the last
+    // round a reader holds it the way any user can, so it cannot be.
+    std::string rotated;
+    for (std::string name : {"older", "newer", "held"}) {
+        std::string full = name + "\n" + std::string(kLogRotateBytes - name.size() - 1, 'a');
         ASSERT_TRUE(WriteFileBytes(dir_ + L"\\service.log", full));
+        UniqueHandle reader;
+        if (name == "held") {
+            reader.reset(CreateFileW((dir_ + L"\\service.log.1").c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(reader.valid());
+        } else {
+            rotated = full;
+        }
         WriteLog("after %s", name.c_str());
         // Compared as a truth value: a failure would otherwise print 10 MiB.
-        EXPECT_TRUE(ReadFileBytes(dir_ + L"\\service.log.1") == full) << name;
+        EXPECT_TRUE(ReadFileBytes(dir_ + L"\\service.log.1") == rotated) << name;
         std::string current = ReadFileBytes(dir_ + L"\\service.log");
+        EXPECT_LT(current.size(), 64u) << name;
         EXPECT_EQ(current.substr(current.find(']')), "] after " + name + "\r\n");
     }
 }

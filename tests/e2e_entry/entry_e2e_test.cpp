@@ -2,11 +2,43 @@
 // folder that the child inherits.
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
 #include <string>
 #include <vector>
 #include "support.h"
 
 namespace {
+
+// What the allowed entries of a folder give Everyone, and Users or Authenticated Users.
+struct OthersAccess {
+    ACCESS_MASK everyone = 0;
+    ACCESS_MASK users = 0;
+};
+
+OthersAccess AccessOfOthers(const std::wstring& dir) {
+    OthersAccess access;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    GetNamedSecurityInfoW(dir.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                          &dacl, nullptr, &descriptor);
+    UniqueLocal owned(descriptor);
+    auto is = [](PSID sid, WELL_KNOWN_SID_TYPE type) {
+        BYTE known[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof known;
+        return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(known, sid);
+    };
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* entry = nullptr;
+        if (GetAce(dacl, i, reinterpret_cast<void**>(&entry)) &&
+            entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            PSID sid = &entry->SidStart;
+            access.everyone |= is(sid, WinWorldSid) ? entry->Mask : 0;
+            access.users |=
+                is(sid, WinBuiltinUsersSid) || is(sid, WinAuthenticatedUserSid) ? entry->Mask : 0;
+        }
+    }
+    return access;
+}
 
 const std::string kUsage =
     "usage: velmora.exe <install|uninstall|run|console> --name <service-name> "
@@ -17,7 +49,7 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
         std::wstring arguments;
         DWORD exitCode;
         std::string stderrText;
-        bool dataDirectoryCreated;  // empty; else nothing at all is created
+        bool dataDirectoryCreated;  // empty and closed to others; else nothing at all is created
     } rows[] = {
         {L"", 2, kUsage, false},
         {L"--name svc", 2, kUsage, false},
@@ -42,6 +74,15 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
         EXPECT_EQ(EntriesOf(programData.root), created);
         EXPECT_TRUE(EntriesOf(programData.root + L"\\a").empty());
         EXPECT_TRUE(EntriesOf(programData.root + L"\\svc").empty());
+        // A folder made with ProgramData's inherited entries would let users plant files in it.
+        if (c.dataDirectoryCreated) {
+            OthersAccess others = AccessOfOthers(programData.root + L"\\svc");
+            EXPECT_EQ(others.everyone, 0u);
+            EXPECT_EQ(
+                others.users & ~static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE |
+                                                         GENERIC_READ | GENERIC_EXECUTE),
+                0u);
+        }
     }
 }
 

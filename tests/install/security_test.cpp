@@ -196,6 +196,7 @@ TEST(FailureActions, RestartAfterFiveThirtyAndSixtySecondsWithinAnHour) {
     EXPECT_EQ(failure.record.dwResetPeriod, 3600u);
     EXPECT_EQ(failure.record.lpRebootMsg, nullptr);
     EXPECT_EQ(failure.record.lpCommand, nullptr);
+    EXPECT_TRUE(failure.flag.fFailureActionsOnNonCrashFailures);
     ASSERT_EQ(failure.record.cActions, 3u);
     const DWORD delays[] = {5000, 30000, 60000};
     for (DWORD i = 0; i < 3; ++i) {

@@ -5,6 +5,7 @@
 #include <thread>
 #include "app/handles.h"
 #include "app/state.h"
+#include "service/loop.h"
 #include "service/scm.h"
 #include "support.h"
 
@@ -84,6 +85,17 @@ TEST(ConsoleControl, OnlyCtrlCAndCtrlBreakStopTheLoop) {
         EXPECT_EQ(StopEventSet(), c.second == TRUE) << c.first;
     }
     ServiceState.stopEvent = nullptr;
+}
+
+// A post of the next accept that fails ends the loop only when the listener itself is broken;
+// Wine never fails it, so the decision is shown here.
+TEST(AcceptRetry, IsForResetsAndShortagesOnly) {
+    const std::pair<DWORD, bool> rows[] = {{WSAECONNRESET, true}, {WSAENOBUFS, true},
+                                           {WSAEMFILE, true},     {WSAEINVAL, false},
+                                           {WSAENOTSOCK, false},  {WSAEOPNOTSUPP, false}};
+    for (const auto& c : rows) {
+        EXPECT_EQ(AcceptErrorIsTransient(c.first), c.second) << c.first;
+    }
 }
 
 }  // namespace
