@@ -10,14 +10,14 @@ UniqueHandle OpenProcessWithImage(DWORD processId, DWORD access, const std::wstr
     if (!process) {
         return UniqueHandle();
     }
-    wchar_t path[kImagePathUnits] = {};
+    std::vector<wchar_t> path(kImagePathUnits, L'\0');
     DWORD size = kImagePathUnits;
-    if (!QueryFullProcessImageNameW(process.get(), 0, path, &size)) {
+    if (!QueryFullProcessImageNameW(process.get(), 0, path.data(), &size)) {
         return UniqueHandle();
     }
-    imagePath = path;
+    imagePath.assign(path.data(), size);
     // No other normalisation: another way of naming the same file is another file here.
-    if (_wcsicmp(path, expected.c_str()) != 0) {
+    if (_wcsicmp(imagePath.c_str(), expected.c_str()) != 0) {
         return UniqueHandle();
     }
     return process;

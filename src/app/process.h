@@ -3,8 +3,8 @@
 #include <string>
 #include "app/handles.h"
 
-// Units of the image path buffer; a longer path cannot be read and matches nothing.
-constexpr DWORD kImagePathUnits = 260;
+// Units of the image path buffer: the longest path the system can give.
+constexpr DWORD kImagePathUnits = 32768;
 
 // Opens the process with `access` and compares its full image path (Win32 form) with `expected`,
 // ignoring the case of ASCII letters only. The handle when it matches, else an empty one;

@@ -1,11 +1,13 @@
 #include "config/registry.h"
 
+#include <vector>
 #include "app/handles.h"
 #include "app/state.h"
 
 namespace {
 
-constexpr DWORD kValueUnits = 260;
+// The value may change between asking its size and reading it.
+constexpr int kReadAttempts = 3;
 
 std::wstring ParametersKeyPath() {
     return L"SYSTEM\\CurrentControlSet\\Services\\" + ServiceState.serviceName + L"\\Parameters";
@@ -19,11 +21,24 @@ LONG SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
 }  // namespace
 
 LONG ReadServiceParameterValue(const wchar_t* valueName, std::wstring& value) {
-    wchar_t buffer[kValueUnits] = {};
-    DWORD size = sizeof buffer;
-    LONG result = RegGetValueW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), valueName,
-                               RRF_RT_REG_SZ, nullptr, buffer, &size);
-    value = result == ERROR_SUCCESS ? std::wstring(buffer) : std::wstring();
+    value.clear();
+    std::wstring key = ParametersKeyPath();
+    LONG result = ERROR_MORE_DATA;
+    for (int attempt = 0; attempt < kReadAttempts && result == ERROR_MORE_DATA; ++attempt) {
+        DWORD size = 0;
+        result = RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), valueName, RRF_RT_REG_SZ, nullptr,
+                              nullptr, &size);
+        if (result != ERROR_SUCCESS) {
+            return result;
+        }
+        std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
+        size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+        result = RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), valueName, RRF_RT_REG_SZ, nullptr,
+                              buffer.data(), &size);
+        if (result == ERROR_SUCCESS) {
+            value = buffer.data();
+        }
+    }
     return result;
 }
 

@@ -32,6 +32,8 @@ UniqueHandle StartStray(const std::wstring& exe, const std::wstring& config) {
     CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
                    CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
     CloseHandle(info.hThread);
+    // A sweep can only find it once its image can be read.
+    WaitUntil([&] { return !ProcessesRunning(exe).empty(); }, 10000);
     return UniqueHandle(info.hProcess);
 }
 
@@ -169,6 +171,8 @@ struct StartCase {
     friend void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
 };
 
+const std::wstring kLongName = std::wstring(300, L'x') + L".exe";
+
 class StartFailure : public ControlApi, public testing::WithParamInterface<StartCase> {};
 
 TEST_P(StartFailure, AnswersWithExactText) {
@@ -198,6 +202,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "service misconfigured: CoreBinary registry value missing"},
         StartCase{"CoreMissing", L"no dir\\sing-box.exe", "", "$\\core.conf",
                   "core binary not found: $\\\\no dir\\\\sing-box.exe"},
+        StartCase{"LongCoreBinaryReadWhole", kLongName.c_str(), "", "$\\core.conf",
+                  "core binary not found: $\\\\" + ToUtf8(kLongName)},
         StartCase{"CoreUnquotable", L"a\" b.exe", "", "$\\core.conf",
                   "core binary not found: $\\\\a\\\" b.exe"},
         StartCase{"CoreNoProgram", L"no-program.exe", "", "$\\core.conf",
