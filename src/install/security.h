@@ -21,6 +21,11 @@ constexpr ACCESS_MASK kWriteAccessMask = 0x500D0106;
 constexpr ACCESS_MASK kReplaceAccessMask =
     DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
 
+// An owner may always change the DACL of what it owns, so one that is neither trusted nor the
+// user running the installation (an administrator, who may change anything anyway) fails the
+// place whatever its DACL says. No owner fails too.
+bool OwnerMayRepermission(PSID owner, PSID installer);
+
 // True when an access-allowed entry with a write bit names an untrusted SID. Entry flags and
 // deny entries are not looked at. A null DACL grants everyone everything, so it is writable too.
 bool DaclGrantsUntrustedWrite(PACL dacl);
@@ -38,8 +43,8 @@ std::vector<std::wstring> AncestorsOf(const std::wstring& directory);
 std::wstring DirectoryOfPath(const std::wstring& path);
 
 // The first place that would let an untrusted principal swap the executable (a full path):
-// its directory, the file itself, or a folder above. Each DACL is read afresh and one that
-// cannot be read fails. Empty when every place passes.
+// its directory, the file itself, or a folder above. Each owner and DACL is read afresh and one
+// that cannot be read fails. Empty when every place passes.
 std::wstring FindUntrustedWritablePlace(const std::wstring& executable);
 
 // Owner, DACL and what to apply of them, for the data directory.

@@ -2,6 +2,8 @@
 
 #include <aclapi.h>
 #include <cwctype>
+#include <vector>
+#include "app/handles.h"
 #include "install/security.h"
 
 namespace {
@@ -27,15 +29,34 @@ bool AnyAllowedEntry(PACL dacl, Visit visit) {
     return false;
 }
 
-// Reads the DACL and applies the rule; a DACL that cannot be read (missing, refused) fails.
+// Reads the owner and the DACL and applies both rules; a descriptor that cannot be read (missing,
+// refused) fails.
 template <typename Rule>
-bool PathFails(const std::wstring& path, Rule rule) {
+bool PathFails(const std::wstring& path, PSID installer, Rule rule) {
+    PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD result = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                         nullptr, nullptr, &dacl, nullptr, &descriptor);
+    DWORD result = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, &descriptor);
     UniqueLocal freeDescriptor(descriptor);
-    return result != ERROR_SUCCESS || rule(dacl);
+    return result != ERROR_SUCCESS || OwnerMayRepermission(owner, installer) || rule(dacl);
+}
+
+// The TOKEN_USER of this process; empty when it cannot be read.
+std::vector<BYTE> InstallingUser() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return {};
+    }
+    UniqueHandle ownedToken(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> user(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size)) {
+        return {};
+    }
+    return user;
 }
 
 // Length of the root of a full path: "C:\", "\\server\share\", or their "\\?\" forms; 0 when
@@ -69,6 +90,11 @@ size_t RootLength(const std::wstring& path) {
 }
 
 }  // namespace
+
+bool OwnerMayRepermission(PSID owner, PSID installer) {
+    return owner == nullptr ||
+           (!IsTrustedPrincipal(owner) && (installer == nullptr || !EqualSid(owner, installer)));
+}
 
 bool DaclGrantsUntrustedWrite(PACL dacl) {
     if (dacl == nullptr) {
@@ -113,11 +139,13 @@ std::wstring DirectoryOfPath(const std::wstring& path) {
 }
 
 std::wstring FindUntrustedWritablePlace(const std::wstring& executable) {
+    std::vector<BYTE> user = InstallingUser();
+    PSID installer = user.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
     std::wstring directory = DirectoryOfPath(executable);
-    if (PathFails(directory, DaclGrantsUntrustedWrite)) {
+    if (PathFails(directory, installer, DaclGrantsUntrustedWrite)) {
         return directory;
     }
-    if (directory != executable && PathFails(executable, DaclGrantsUntrustedWrite)) {
+    if (directory != executable && PathFails(executable, installer, DaclGrantsUntrustedWrite)) {
         return executable;
     }
     // "C:" is what the directory of "C:\app.exe" reads as: the root itself, nothing above.
@@ -131,7 +159,7 @@ std::wstring FindUntrustedWritablePlace(const std::wstring& executable) {
     std::vector<std::wstring> ancestors = AncestorsOf(directory);
     for (const std::wstring& ancestor : ancestors) {
         bool volumeRoot = ancestor.size() == RootLength(ancestor);
-        if (PathFails(ancestor, [volumeRoot](PACL dacl) {
+        if (PathFails(ancestor, installer, [volumeRoot](PACL dacl) {
                 return DaclLetsUntrustedReplace(dacl, volumeRoot);
             })) {
             return ancestor;

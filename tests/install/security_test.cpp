@@ -124,6 +124,27 @@ INSTANTIATE_TEST_SUITE_P(
                     AncestorCase{"TrustedMayReplace", L"D:(A;;GA;;;SY)(A;;FA;;;BA)", false, false}),
     [](const testing::TestParamInfo<AncestorCase>& info) { return std::string(info.param.label); });
 
+// Whoever owns a place may re-permission it: only the trusted and the installing user pass.
+TEST(PlaceOwner, FailsUnlessTrustedOrTheInstallingUser) {
+    Descriptor installer(L"O:S-1-5-21-1-2-3-1001");
+    const std::pair<const wchar_t*, bool> rows[] = {{L"O:SY", false},
+                                                    {L"O:BA", false},
+                                                    {L"O:S-1-5-21-1-2-3-1001", false},
+                                                    {L"O:S-1-5-21-1-2-3-1002", true},
+                                                    {L"O:AN", true},
+                                                    {L"O:BU", true}};
+    PSID installerSid = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(installer.owned.get(), &installerSid, &defaulted));
+    for (const auto& c : rows) {
+        Descriptor place(c.first);
+        PSID owner = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorOwner(place.owned.get(), &owner, &defaulted));
+        EXPECT_EQ(OwnerMayRepermission(owner, installerSid), c.second) << ToUtf8(c.first);
+    }
+    EXPECT_TRUE(OwnerMayRepermission(nullptr, installerSid));
+}
+
 struct AncestorsCase {
     const wchar_t* directory;
     std::vector<std::wstring> ancestors;
