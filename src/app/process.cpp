@@ -31,3 +31,26 @@ std::wstring OwnExecutablePath() {
     }
     return std::wstring(buffer.data(), length);
 }
+
+std::vector<BYTE> TokenUserOf(HANDLE process) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        return {};
+    }
+    UniqueHandle ownedToken(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> user(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size)) {
+        return {};
+    }
+    return user;
+}
+
+bool RunsAsOurUser(HANDLE process) {
+    std::vector<BYTE> theirs = TokenUserOf(process);
+    std::vector<BYTE> ours = TokenUserOf(GetCurrentProcess());
+    return !theirs.empty() && !ours.empty() &&
+           EqualSid(reinterpret_cast<TOKEN_USER*>(theirs.data())->User.Sid,
+                    reinterpret_cast<TOKEN_USER*>(ours.data())->User.Sid);
+}

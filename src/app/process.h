@@ -1,6 +1,7 @@
 #pragma once
 // Processes found by their image: caller verification and the stray sweep compare the same way.
 #include <string>
+#include <vector>
 #include "app/handles.h"
 
 // Units of the image path buffer: the longest path the system can give.
@@ -14,3 +15,10 @@ UniqueHandle OpenProcessWithImage(DWORD processId, DWORD access, const std::wstr
 
 // The full path of this program, empty when it cannot be read whole.
 std::wstring OwnExecutablePath();
+
+// The TOKEN_USER record of a process (opened with PROCESS_QUERY_LIMITED_INFORMATION); empty
+// when its token cannot be read.
+std::vector<BYTE> TokenUserOf(HANDLE process);
+
+// Whether the process runs as the same user as this one; false when either cannot be read.
+bool RunsAsOurUser(HANDLE process);

@@ -34,7 +34,9 @@ bool SweepStrayCores(const std::wstring& corePath) {
         std::wstring imagePath;
         UniqueHandle process =
             OpenProcessWithImage(entry.th32ProcessID, kStrayAccess, corePath, imagePath);
-        if (!process) {
+        // Strays are what an earlier service left, so they run as the service does. Another
+        // user's copy is not ours to stop, and a break to it could reach the rest of its console.
+        if (!process || !RunsAsOurUser(process.get())) {
             continue;
         }
         WriteLog("sweeping stray core pid=%lu", entry.th32ProcessID);

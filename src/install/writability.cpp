@@ -4,6 +4,7 @@
 #include <cwctype>
 #include <vector>
 #include "app/handles.h"
+#include "app/process.h"
 #include "install/security.h"
 
 namespace {
@@ -41,22 +42,6 @@ bool PathFails(const std::wstring& path, PSID installer, Rule rule) {
                                          &owner, nullptr, &dacl, nullptr, &descriptor);
     UniqueLocal freeDescriptor(descriptor);
     return result != ERROR_SUCCESS || OwnerMayRepermission(owner, installer) || rule(dacl);
-}
-
-// The TOKEN_USER of this process; empty when it cannot be read.
-std::vector<BYTE> InstallingUser() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return {};
-    }
-    UniqueHandle ownedToken(token);
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> user(size);
-    if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size)) {
-        return {};
-    }
-    return user;
 }
 
 // Length of the root of a full path: "C:\", "\\server\share\", or their "\\?\" forms; 0 when
@@ -139,7 +124,7 @@ std::wstring DirectoryOfPath(const std::wstring& path) {
 }
 
 std::wstring FindUntrustedWritablePlace(const std::wstring& executable) {
-    std::vector<BYTE> user = InstallingUser();
+    std::vector<BYTE> user = TokenUserOf(GetCurrentProcess());
     PSID installer = user.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
     std::wstring directory = DirectoryOfPath(executable);
     if (PathFails(directory, installer, DaclGrantsUntrustedWrite)) {
