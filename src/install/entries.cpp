@@ -1,6 +1,7 @@
 #include "install/entries.h"
 
 #include <aclapi.h>
+#include <cwchar>
 #include <vector>
 #include "app/paths.h"
 #include "install/security.h"
@@ -13,6 +14,15 @@ bool DeleteByHandle(HANDLE entry) {
     FILE_DISPOSITION_INFO disposition = {TRUE};
     return SetFileInformationByHandle(entry, FileDispositionInfo, &disposition,
                                       sizeof disposition) != FALSE;
+}
+
+// The path the system resolves the handle to, with links followed; empty when unknown.
+std::wstring FinalPathOf(HANDLE entry) {
+    std::vector<wchar_t> path(32768, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(entry, path.data(), static_cast<DWORD>(path.size()),
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return length == 0 || length >= path.size() ? std::wstring()
+                                                : std::wstring(path.data(), length);
 }
 
 bool RenameByHandle(HANDLE entry, const std::wstring& target) {
@@ -106,9 +116,22 @@ DWORD ClearEntry(HANDLE entry, const std::wstring& path, bool deleteFiles, std::
     return MoveAside(entry, path, movedTo);
 }
 
-void DeleteDataFiles() {
-    std::wstring directory = GetDataDirectory();
+void DeleteDataFiles(HANDLE directory) {
+    std::wstring folder = FinalPathOf(directory);
+    if (folder.empty()) {
+        return;
+    }
+    std::wstring path = GetDataDirectory();
     for (const wchar_t* name : kDataFileNames) {
-        DeleteFileW((directory + L"\\" + name).c_str());
+        UniqueHandle file = OpenEntryItself(path + L"\\" + name, DELETE | FILE_READ_ATTRIBUTES);
+        FILE_BASIC_INFO info = {};
+        // The folder may have become a link since it was checked: only a plain file that really
+        // sits in it goes.
+        if (file && GetFileInformationByHandleEx(file.get(), FileBasicInfo, &info, sizeof info) &&
+            (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                0 &&
+            _wcsicmp(FinalPathOf(file.get()).c_str(), (folder + L"\\" + name).c_str()) == 0) {
+            DeleteByHandle(file.get());
+        }
     }
 }

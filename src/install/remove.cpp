@@ -38,13 +38,13 @@ void RemoveDataDirectory() {
         return;
     }
     {
-        // Held without delete sharing, so the directory cannot be swapped for a link while its
-        // files are deleted by name.
+        // Held without delete sharing, so the directory cannot be moved away while its files are
+        // deleted; whoever may write to it could still make it a link, which the deletion checks.
         UniqueHandle held = OpenEntryItself(directory, FILE_READ_ATTRIBUTES);
         if (!held || !HandleIsRealDirectory(held.get())) {
             return;
         }
-        DeleteDataFiles();
+        DeleteDataFiles(held.get());
     }
     RemoveDirectoryW(directory.c_str());
 }
