@@ -57,6 +57,12 @@ void WriteAll(HANDLE file, const char* bytes, size_t count) {
 // Whole lines stay together where they fit: a piece that would pass the cap is cut after its
 // last line feed that still fits, and only a line longer than the room left is split.
 void Append(StderrCapture& capture, const char* bytes, size_t count) {
+    // Any user may hold the file without write sharing, so it may not open at the launch or at
+    // a rotation: it is tried again with each piece, and the rest of the run is still kept.
+    if (!capture.file) {
+        capture.file = OpenLogFile(capture.path);
+        capture.size = 0;
+    }
     while (count > 0 && capture.file) {
         uint64_t room = kStderrLogCapBytes - capture.size;
         size_t take = count;

@@ -252,6 +252,20 @@ TEST_F(ControlApi, FloodIsCappedKeepsItsLastLineAndLeavesRequestsServed) {
               std::stoull(rotated.substr(rotated.size() - 94, 12)) + 1);
 }
 
+// Any user may hold the file open without write sharing; once let go, the output is kept.
+TEST_F(ControlApi, OutputReachesTheFileOnceAReaderLetsGoOfIt) {
+    std::wstring log = DataDirectoryOf(name) + L"\\core.stderr.log";
+    ASSERT_TRUE(WriteFileBytes(log, "earlier\n"));
+    UniqueHandle reader(CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader.valid());
+    ASSERT_EQ(Start(Config("exit-after-ms=4000\n")), kStarted);
+    reader.reset();
+    EXPECT_TRUE(WaitUntil(
+        [&] { return File(L"core.stderr.log") == "standin-core: exiting on its own\n"; }, 15000))
+        << File(L"core.stderr.log");
+}
+
 struct StopCase {
     const char* name;
     const wchar_t* coreBinary;  // nullptr: the stand-in's path in upper case; L"": none
