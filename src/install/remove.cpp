@@ -14,18 +14,19 @@ constexpr int kExitNoManager = 1;
 constexpr int kRemoveStopQueries = 20;
 
 // Stops what it can and deletes the registration; a service that ignores the stop stays marked
-// for deletion and goes once it has stopped.
-void StopAndDelete(SC_HANDLE manager) {
+// for deletion and goes once it has stopped. False while it may still be running.
+bool StopAndDelete(SC_HANDLE manager) {
     UniqueServiceHandle service(
         OpenServiceW(manager, ServiceState.serviceName.c_str(), SERVICE_ALL_ACCESS));
     if (!service) {
-        return;
+        return true;
     }
     SERVICE_STATUS status = {};
-    if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
-        WaitForServiceStop(service.get(), kRemoveStopQueries);
-    }
+    bool stopped = ControlService(service.get(), SERVICE_CONTROL_STOP, &status)
+                       ? WaitForServiceStop(service.get(), kRemoveStopQueries)
+                       : GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
     DeleteService(service.get());
+    return stopped;
 }
 
 void RemoveDataDirectory() {
@@ -52,6 +53,7 @@ void RemoveDataDirectory() {
 }  // namespace
 
 int RemoveService() {
+    bool stopped = false;
     {
         UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         if (!manager) {
@@ -59,9 +61,16 @@ int RemoveService() {
             PrintErr("OpenSCManager failed (err=%lu), need admin\n", error);
             return kExitNoManager;
         }
-        StopAndDelete(manager.get());
+        stopped = StopAndDelete(manager.get());
     }
-    RemoveDataDirectory();
+    // A service still running writes its log there, as LocalSystem: once the folder is gone, any
+    // user could make a new one at that path and point those writes elsewhere.
+    if (stopped) {
+        RemoveDataDirectory();
+    } else {
+        PrintErr("data directory kept while the service still runs: %ls\n",
+                 GetDataDirectory().c_str());
+    }
     PrintOut("service '%ls' removed\n", ServiceState.serviceName.c_str());
     return kExitRemoved;
 }

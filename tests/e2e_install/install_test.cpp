@@ -209,6 +209,8 @@ TEST_F(Installation, OverServiceThatIgnoresStopExits4AndRemovalStillDeletesIt) {
     run = Velmora(L"uninstall");
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.out, "service '" + ToUtf8(name_) + "' removed\n");
+    EXPECT_EQ(run.err, "data directory kept while the service still runs: " + ToUtf8(data_) + "\n");
+    EXPECT_TRUE(FileExists(data_ + L"\\service.log"));
     // Marked for deletion: it goes once its process has ended.
     TerminateProcess(process.get(), 0);
     EXPECT_TRUE(WaitUntil([&] { return !ViewService(name_).exists; }, kServiceMs));
