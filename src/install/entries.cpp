@@ -125,11 +125,10 @@ void DeleteDataFiles(HANDLE directory) {
     for (const wchar_t* name : kDataFileNames) {
         UniqueHandle file = OpenEntryItself(path + L"\\" + name, DELETE | FILE_READ_ATTRIBUTES);
         FILE_BASIC_INFO info = {};
-        // The folder may have become a link since it was checked: only a plain file that really
-        // sits in it goes.
+        // The folder may have become a link since it was checked: only a file (or a link itself,
+        // opened as such) that really sits in it goes.
         if (file && GetFileInformationByHandleEx(file.get(), FileBasicInfo, &info, sizeof info) &&
-            (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-                0 &&
+            (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
             _wcsicmp(FinalPathOf(file.get()).c_str(), (folder + L"\\" + name).c_str()) == 0) {
             DeleteByHandle(file.get());
         }

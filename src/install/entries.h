@@ -33,6 +33,6 @@ DWORD RemoveLinkItself(const std::wstring& path, DWORD attributes);
 DWORD ClearEntry(HANDLE entry, const std::wstring& path, bool deleteFiles, std::wstring& movedTo);
 
 // Deletes the service's files from the data directory, ignoring failures: each opened by name,
-// then deleted through its handle only when it is a plain file whose final path lies in the
+// then deleted through its handle only when it is no directory and its final path lies in the
 // held directory. The caller holds the directory, checked to be real, without delete sharing.
 void DeleteDataFiles(HANDLE directory);
