@@ -13,7 +13,7 @@
 
 namespace {
 
-// A security descriptor in SDDL; no text is a null DACL.
+// A security descriptor in SDDL, with its owner and DACL; no text is a null DACL.
 struct Descriptor {
     explicit Descriptor(const wchar_t* sddl) {
         PSECURITY_DESCRIPTOR parsed = nullptr;
@@ -23,11 +23,13 @@ struct Descriptor {
         BOOL present = FALSE;
         BOOL defaulted = FALSE;
         if (parsed != nullptr) {
+            GetSecurityDescriptorOwner(parsed, &owner, &defaulted);
             GetSecurityDescriptorDacl(parsed, &present, &dacl, &defaulted);
         }
     }
     bool valid = false;
     UniqueLocal owned;
+    PSID owner = nullptr;
     PACL dacl = nullptr;
 };
 
@@ -133,16 +135,13 @@ TEST(PlaceOwner, FailsUnlessTrustedOrTheInstallingUser) {
                                                     {L"O:S-1-5-21-1-2-3-1002", true},
                                                     {L"O:AN", true},
                                                     {L"O:BU", true}};
-    PSID installerSid = nullptr;
-    BOOL defaulted = FALSE;
-    ASSERT_TRUE(GetSecurityDescriptorOwner(installer.owned.get(), &installerSid, &defaulted));
+    ASSERT_NE(installer.owner, nullptr);
     for (const auto& c : rows) {
         Descriptor place(c.first);
-        PSID owner = nullptr;
-        ASSERT_TRUE(GetSecurityDescriptorOwner(place.owned.get(), &owner, &defaulted));
-        EXPECT_EQ(OwnerMayRepermission(owner, installerSid), c.second) << ToUtf8(c.first);
+        ASSERT_NE(place.owner, nullptr) << ToUtf8(c.first);
+        EXPECT_EQ(OwnerMayRepermission(place.owner, installer.owner), c.second) << ToUtf8(c.first);
     }
-    EXPECT_TRUE(OwnerMayRepermission(nullptr, installerSid));
+    EXPECT_TRUE(OwnerMayRepermission(nullptr, installer.owner));
 }
 
 struct AncestorsCase {
