@@ -1,6 +1,5 @@
 #include "core/console_break.h"
 
-#include <cwchar>
 #include <string>
 #include "app/handles.h"
 #include "app/process.h"
@@ -51,9 +50,20 @@ bool SendConsoleBreak(DWORD processId, DWORD& error) {
 }
 
 int RunBreakHelper(const wchar_t* processIdText) {
-    wchar_t* end = nullptr;
-    unsigned long processId = wcstoul(processIdText, &end, 10);
-    if (end == processIdText || *end != L'\0' || processId == 0) {
+    // Decimal digits only: AttachConsole takes (DWORD)-1 as "my parent's console", and a sign, an
+    // overflow or wcstoul's leniency about both would produce it.
+    unsigned long long processId = 0;
+    const wchar_t* digit = processIdText;
+    for (; *digit != L'\0'; ++digit) {
+        if (*digit < L'0' || *digit > L'9') {
+            return ERROR_INVALID_PARAMETER;
+        }
+        processId = processId * 10 + static_cast<unsigned long long>(*digit - L'0');
+        if (processId >= ATTACH_PARENT_PROCESS) {
+            return ERROR_INVALID_PARAMETER;
+        }
+    }
+    if (digit == processIdText || processId == 0) {
         return ERROR_INVALID_PARAMETER;
     }
     FreeConsole();

@@ -10,7 +10,7 @@ bool WaitForServiceStop(SC_HANDLE service, int maxQueries) {
     for (int query = 0; query < maxQueries; ++query) {
         Sleep(kStopPollMs);
         SERVICE_STATUS status = {};
-        if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) {
+        if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED) {
             return true;
         }
     }

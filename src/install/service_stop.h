@@ -1,6 +1,6 @@
 #pragma once
 #include "app/win.h"
 
-// Sleeps 500 ms and queries, at most maxQueries times. True when the service reached
-// SERVICE_STOPPED or a query failed; false when the last query still saw it in another state.
+// Sleeps 500 ms and queries, at most maxQueries times. True once a query reports
+// SERVICE_STOPPED; false when none did. A failed query reports nothing, so it is no stop.
 bool WaitForServiceStop(SC_HANDLE service, int maxQueries);

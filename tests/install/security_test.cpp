@@ -1,5 +1,7 @@
 // The decisions of installation on SIDs and ACLs built in memory: who is trusted, which folders
-// pass, what hardening does with what it finds, and the records it hands to the platform.
+// pass, what hardening does with what it finds, and the records it hands to the platform. Also
+// two checks that fail closed where Wine cannot show them from outside: the wait for an old
+// service to stop, and the process id the break helper accepts.
 #include <gtest/gtest.h>
 #include "app/win.h"
 
@@ -7,9 +9,11 @@
 #include <vector>
 #include "app/handles.h"
 #include "app/text.h"
+#include "core/console_break.h"
 #include "install/entries.h"
 #include "install/install.h"
 #include "install/security.h"
+#include "install/service_stop.h"
 
 namespace {
 
@@ -222,6 +226,20 @@ TEST(FailureActions, RestartAfterFiveThirtyAndSixtySecondsWithinAnHour) {
     for (DWORD i = 0; i < 3; ++i) {
         EXPECT_EQ(failure.record.lpsaActions[i].Type, SC_ACTION_RESTART);
         EXPECT_EQ(failure.record.lpsaActions[i].Delay, delays[i]);
+    }
+}
+
+// A failed status query says nothing about the service, so the wait must not take it for a stop.
+TEST(OldServiceStopWait, FailedQueryIsNoStop) {
+    EXPECT_FALSE(WaitForServiceStop(nullptr, 2));
+}
+
+// Anything but a decimal id, or one that AttachConsole would read as "my parent's console"
+// ((DWORD)-1), is refused before the helper touches any console.
+TEST(BreakHelperArgument, IsOnlyADecimalProcessId) {
+    for (const wchar_t* text : {L"-1", L"+4", L" 4", L"4 ", L"0x10", L"", L"0", L"12a",
+                                L"4294967295", L"4294967296", L"18446744073709551615"}) {
+        EXPECT_EQ(RunBreakHelper(text), ERROR_INVALID_PARAMETER) << ToUtf8(text);
     }
 }
 
