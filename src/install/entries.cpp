@@ -3,26 +3,19 @@
 #include <aclapi.h>
 #include <cwchar>
 #include <vector>
+#include "app/console.h"
 #include "app/paths.h"
+#include "config/endpoint_file.h"
 #include "install/security.h"
 
 namespace {
 
-constexpr int kAsideNames = 100;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 bool DeleteByHandle(HANDLE entry) {
     FILE_DISPOSITION_INFO disposition = {TRUE};
     return SetFileInformationByHandle(entry, FileDispositionInfo, &disposition,
                                       sizeof disposition) != FALSE;
-}
-
-// The path the system resolves the handle to, with links followed; empty when unknown.
-std::wstring FinalPathOf(HANDLE entry) {
-    std::vector<wchar_t> path(32768, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(entry, path.data(), static_cast<DWORD>(path.size()),
-                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    return length == 0 || length >= path.size() ? std::wstring()
-                                                : std::wstring(path.data(), length);
 }
 
 bool RenameByHandle(HANDLE entry, const std::wstring& target) {
@@ -37,21 +30,28 @@ bool RenameByHandle(HANDLE entry, const std::wstring& target) {
                                       static_cast<DWORD>(buffer.size())) != FALSE;
 }
 
-// Any user may have taken the first names already; only a free one is used, never replaced.
-DWORD MoveAside(HANDLE entry, const std::wstring& path, std::wstring& movedTo) {
-    DWORD error = ERROR_ALREADY_EXISTS;
-    for (int n = 1; n <= kAsideNames; ++n) {
-        std::wstring target = path + L".untrusted-" + std::to_wstring(n);
-        if (RenameByHandle(entry, target)) {
-            movedTo = target;
-            return ERROR_SUCCESS;
-        }
-        error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-            return error;
-        }
+// A counted name could be taken ahead by any user, so the name has a random part; an existing
+// name is never replaced.
+DWORD MoveAside(HANDLE entry, const std::wstring& path) {
+    std::string random;
+    if (!GenerateAccessToken(random)) {
+        return ERROR_GEN_FAILURE;
     }
-    return error;
+    std::wstring target = path + L".untrusted-" + std::wstring(random.begin(), random.end());
+    if (!RenameByHandle(entry, target)) {
+        return GetLastError();
+    }
+    PrintErr("moved aside, contents kept for inspection: %ls\n", target.c_str());
+    return ERROR_SUCCESS;
+}
+
+bool HasUntrustedOwner(HANDLE entry) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD result = GetSecurityInfo(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                   nullptr, nullptr, nullptr, &descriptor);
+    UniqueLocal freeDescriptor(descriptor);
+    return result != ERROR_SUCCESS || !IsTrustedOwner(owner);
 }
 
 }  // namespace
@@ -66,18 +66,18 @@ bool IsRealDirectory(DWORD attributes) {
            !IsReparsePoint(attributes);
 }
 
-EntryAction DecideEntryAction(DWORD attributes, bool trustedOwner) {
+EntryAction DecideEntryAction(DWORD attributes, DWORD links, bool trustedOwner) {
     // A link is judged by itself: its target's owner says nothing about who made the link.
-    if (IsReparsePoint(attributes)) {
+    if (IsReparsePoint(attributes) || (links > 1 && !IsRealDirectory(attributes))) {
         return EntryAction::kRemoveLink;
     }
     return trustedOwner ? EntryAction::kKeep : EntryAction::kClear;
 }
 
-UniqueHandle OpenEntryItself(const std::wstring& path, DWORD access) {
-    return UniqueHandle(CreateFileW(
-        path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+UniqueHandle OpenEntryItself(const std::wstring& path, DWORD access, DWORD share) {
+    return UniqueHandle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
 }
 
 bool HandleIsRealDirectory(HANDLE entry) {
@@ -86,13 +86,19 @@ bool HandleIsRealDirectory(HANDLE entry) {
            IsRealDirectory(info.FileAttributes);
 }
 
-bool HasUntrustedOwner(HANDLE entry) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD result = GetSecurityInfo(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                   nullptr, nullptr, nullptr, &descriptor);
-    UniqueLocal freeDescriptor(descriptor);
-    return result != ERROR_SUCCESS || owner == nullptr || !IsTrustedPrincipal(owner);
+bool HasUntrustedOwner(const std::wstring& path) {
+    // Apart from the removal handle: an entry's DACL may refuse reading its owner to anyone but
+    // its owner, while removal still works through the folder's rights.
+    UniqueHandle entry = OpenEntryItself(path, READ_CONTROL, kShareAll);
+    return !entry || HasUntrustedOwner(entry.get());
+}
+
+std::wstring FinalPathOf(HANDLE entry) {
+    std::vector<wchar_t> path(32768, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(entry, path.data(), static_cast<DWORD>(path.size()),
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return length == 0 || length >= path.size() ? std::wstring()
+                                                : std::wstring(path.data(), length);
 }
 
 DWORD RemoveLinkItself(const std::wstring& path, DWORD attributes) {
@@ -103,17 +109,58 @@ DWORD RemoveLinkItself(const std::wstring& path, DWORD attributes) {
     return removed ? ERROR_SUCCESS : GetLastError();
 }
 
-DWORD ClearEntry(HANDLE entry, const std::wstring& path, bool deleteFiles, std::wstring& movedTo) {
-    if (deleteFiles || HandleIsRealDirectory(entry)) {
-        if (DeleteByHandle(entry)) {
-            return ERROR_SUCCESS;
+DWORD ClearEntry(HANDLE entry, const std::wstring& path, bool deleteFiles) {
+    // A file may refuse deletion (read-only) where a move still works.
+    if ((deleteFiles || HandleIsRealDirectory(entry)) && DeleteByHandle(entry)) {
+        return ERROR_SUCCESS;
+    }
+    return MoveAside(entry, path);
+}
+
+DWORD ClearPlantedEntries(const std::wstring& directory) {
+    // Listed whole first, so that nothing moved aside comes up again under its new name.
+    std::vector<WIN32_FIND_DATAW> entries;
+    WIN32_FIND_DATAW found = {};
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    do {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
+            entries.push_back(found);
         }
-        DWORD error = GetLastError();
-        if (error != ERROR_DIR_NOT_EMPTY) {
+    } while (FindNextFileW(search, &found));
+    DWORD error = GetLastError();
+    FindClose(search);
+    if (error != ERROR_NO_MORE_FILES) {
+        return error;
+    }
+    for (const WIN32_FIND_DATAW& listed : entries) {
+        std::wstring path = directory + L"\\" + listed.cFileName;
+        if (IsReparsePoint(listed.dwFileAttributes)) {
+            error = RemoveLinkItself(path, listed.dwFileAttributes);
+        } else {
+            // Looked at with sharing for all first: whoever holds one of the service's own files
+            // must not be disturbed, and only an entry that must go is opened for removal.
+            UniqueHandle look = OpenEntryItself(path, FILE_READ_ATTRIBUTES, kShareAll);
+            BY_HANDLE_FILE_INFORMATION facts = {};
+            if (!look || !GetFileInformationByHandle(look.get(), &facts)) {
+                return GetLastError();
+            }
+            look.reset();
+            if (DecideEntryAction(facts.dwFileAttributes, facts.nNumberOfLinks,
+                                  !HasUntrustedOwner(path)) == EntryAction::kKeep) {
+                continue;
+            }
+            // Another name of a file goes through the handle, which removes only that name.
+            UniqueHandle entry = OpenEntryItself(path, kRemovalAccess);
+            error = entry ? ClearEntry(entry.get(), path, true) : GetLastError();
+        }
+        if (error != ERROR_SUCCESS) {
             return error;
         }
     }
-    return MoveAside(entry, path, movedTo);
+    return ERROR_SUCCESS;
 }
 
 void DeleteDataFiles(HANDLE directory) {

@@ -24,48 +24,19 @@ constexpr ULONG kHardenedEntryCount = sizeof kHardenedEntries / sizeof kHardened
 // Someone may recreate the path between our clearing it and our creating it.
 constexpr int kCreateAttempts = 3;
 
-constexpr DWORD kEntryAccess =
-    DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY;
+// Asked for only once the directory is kept: a user's DACL on a planted one may refuse these to
+// administrators, who can still remove it.
+constexpr DWORD kSecureAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
 
-void ReportMovedAside(const std::wstring& movedTo) {
-    if (!movedTo.empty()) {
-        PrintErr("moved aside, contents kept for inspection: %ls\n", movedTo.c_str());
+// Through a handle of its own, which shares deletion with the one that holds the directory.
+DWORD ApplySecurity(const std::wstring& directory, HardenedSecurity& security) {
+    UniqueHandle entry = OpenEntryItself(directory, kSecureAccess,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!entry) {
+        return GetLastError();
     }
-}
-
-DWORD ApplyThroughHandle(HANDLE directory, HardenedSecurity& security) {
-    return SetSecurityInfo(directory, SE_FILE_OBJECT, security.information, security.owner, nullptr,
-                           static_cast<PACL>(security.dacl.get()), nullptr);
-}
-
-// The directory is ours and secured now, so no one else can add or swap entries while each is
-// judged: whatever an untrusted principal planted before goes, links as links.
-void ClearPlantedEntries(const std::wstring& directory) {
-    WIN32_FIND_DATAW found = {};
-    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        std::wstring path = directory + L"\\" + name;
-        std::wstring movedTo;
-        if (IsReparsePoint(found.dwFileAttributes)) {
-            RemoveLinkItself(path, found.dwFileAttributes);
-        } else {
-            UniqueHandle entry = OpenEntryItself(path, kEntryAccess);
-            if (entry &&
-                DecideEntryAction(found.dwFileAttributes, !HasUntrustedOwner(entry.get())) ==
-                    EntryAction::kClear) {
-                ClearEntry(entry.get(), path, true, movedTo);
-            }
-        }
-        ReportMovedAside(movedTo);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    return SetSecurityInfo(entry.get(), SE_FILE_OBJECT, security.information, security.owner,
+                           nullptr, static_cast<PACL>(security.dacl.get()), nullptr);
 }
 
 // Takes away whatever stands at the path and is not a real directory of a trusted owner. Sets
@@ -79,34 +50,29 @@ DWORD SecureOrClear(const std::wstring& directory, HardenedSecurity& security, b
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS
                                                                               : error;
     }
-    std::wstring movedTo;
-    DWORD error = ERROR_SUCCESS;
     if (IsReparsePoint(attributes)) {
         PrintErr("data dir was pre-created by a non-admin user, recreating: %ls\n",
                  directory.c_str());
-        error = RemoveLinkItself(directory, attributes);
-    } else {
-        UniqueHandle entry = OpenEntryItself(directory, kEntryAccess);
-        if (!entry) {
-            return GetLastError();
-        }
-        bool realDirectory = HandleIsRealDirectory(entry.get());
-        bool trusted = realDirectory && !HasUntrustedOwner(entry.get());
-        if (DecideEntryAction(attributes, trusted) == EntryAction::kKeep) {
-            error = ApplyThroughHandle(entry.get(), security);
-            if (error == ERROR_SUCCESS) {
-                kept = true;
-                ClearPlantedEntries(directory);
-            }
+        return RemoveLinkItself(directory, attributes);
+    }
+    // Held without delete sharing from here on, so it cannot be swapped while it is judged.
+    UniqueHandle entry = OpenEntryItself(directory, kRemovalAccess);
+    if (!entry) {
+        return GetLastError();
+    }
+    bool trusted = HandleIsRealDirectory(entry.get()) && !HasUntrustedOwner(directory);
+    if (DecideEntryAction(attributes, 1, trusted) == EntryAction::kKeep) {
+        DWORD error = ApplySecurity(directory, security);
+        if (error != ERROR_SUCCESS) {
             return error;
         }
-        PrintErr("data dir was pre-created by a non-admin user, recreating: %ls\n",
-                 directory.c_str());
-        // Nothing inside is touched: an empty folder goes, anything else moves as a whole.
-        error = ClearEntry(entry.get(), directory, false, movedTo);
+        kept = true;
+        // Secured now, so no one else can add or swap entries while each is judged.
+        return ClearPlantedEntries(directory);
     }
-    ReportMovedAside(movedTo);
-    return error;
+    PrintErr("data dir was pre-created by a non-admin user, recreating: %ls\n", directory.c_str());
+    // Nothing inside is touched: an empty folder goes, anything else moves as a whole.
+    return ClearEntry(entry.get(), directory, false);
 }
 
 }  // namespace

@@ -10,6 +10,11 @@
 // LocalSystem, Administrators, CREATOR OWNER, LocalService or TrustedInstaller.
 bool IsTrustedPrincipal(PSID sid);
 
+// An owner that may keep what it owns: LocalSystem, Administrators or TrustedInstaller. CREATOR
+// OWNER only ever stands for another owner, and LocalService is shared by many services, none of
+// which may decide what a LocalSystem service trusts. No owner is not trusted.
+bool IsTrustedOwner(PSID owner);
+
 // Access bits of an allowed entry that let its trustee plant or swap files in a directory: add
 // file, add subdirectory, write attributes, delete, write DAC, write owner, generic all, generic
 // write. FILE_WRITE_EA and FILE_DELETE_CHILD are deliberately not in it.
@@ -21,8 +26,8 @@ constexpr ACCESS_MASK kWriteAccessMask = 0x500D0106;
 constexpr ACCESS_MASK kReplaceAccessMask =
     DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
 
-// An owner may always change the DACL of what it owns, so one that is neither trusted nor the
-// user running the installation (an administrator, who may change anything anyway) fails the
+// An owner may always change the DACL of what it owns, so one that is neither a trusted owner nor
+// the user running the installation (an administrator, who may change anything anyway) fails the
 // place whatever its DACL says. No owner fails too.
 bool OwnerMayRepermission(PSID owner, PSID installer);
 

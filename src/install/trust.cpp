@@ -2,7 +2,7 @@
 
 #include <sddl.h>
 #include "app/handles.h"
-#include "install/install.h"
+#include "install/security.h"
 
 namespace {
 
@@ -17,20 +17,39 @@ constexpr WELL_KNOWN_SID_TYPE kTrustedWellKnown[] = {
     WinLocalServiceSid,
 };
 
-}  // namespace
+constexpr WELL_KNOWN_SID_TYPE kTrustedOwnerWellKnown[] = {
+    WinLocalSystemSid,
+    WinBuiltinAdministratorsSid,
+};
 
-bool IsTrustedPrincipal(PSID sid) {
-    for (WELL_KNOWN_SID_TYPE type : kTrustedWellKnown) {
+template <size_t Count>
+bool IsAnyOf(PSID sid, const WELL_KNOWN_SID_TYPE (&types)[Count]) {
+    for (WELL_KNOWN_SID_TYPE type : types) {
         BYTE known[SECURITY_MAX_SID_SIZE];
         DWORD size = sizeof known;
         if (CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(known, sid)) {
             return true;
         }
     }
+    return false;
+}
+
+bool IsTrustedInstaller(PSID sid) {
     LPWSTR text = nullptr;
     if (!ConvertSidToStringSidW(sid, &text)) {
         return false;
     }
     UniqueLocal freeText(text);
     return _wcsicmp(text, kTrustedInstallerSid) == 0;
+}
+
+}  // namespace
+
+bool IsTrustedPrincipal(PSID sid) {
+    return IsAnyOf(sid, kTrustedWellKnown) || IsTrustedInstaller(sid);
+}
+
+bool IsTrustedOwner(PSID owner) {
+    return owner != nullptr &&
+           (IsAnyOf(owner, kTrustedOwnerWellKnown) || IsTrustedInstaller(owner));
 }

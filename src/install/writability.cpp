@@ -77,8 +77,8 @@ size_t RootLength(const std::wstring& path) {
 }  // namespace
 
 bool OwnerMayRepermission(PSID owner, PSID installer) {
-    return owner == nullptr ||
-           (!IsTrustedPrincipal(owner) && (installer == nullptr || !EqualSid(owner, installer)));
+    return !IsTrustedOwner(owner) &&
+           (owner == nullptr || installer == nullptr || !EqualSid(owner, installer));
 }
 
 bool DaclGrantsUntrustedWrite(PACL dacl) {

@@ -159,6 +159,7 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     EXPECT_FALSE(FileExists(data_));
 }
 
+// Names a user could count through are taken ahead, and must not keep the planted directory.
 TEST_F(Installation, PlantedDataDirectoryIsMovedAsideWholeAndRecreated) {
     ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
     const char* planted[][2] = {{"service.conf", "port=1\ntoken=planted\n"},
@@ -167,14 +168,28 @@ TEST_F(Installation, PlantedDataDirectoryIsMovedAsideWholeAndRecreated) {
     for (auto& file : planted) {
         ASSERT_TRUE(WriteFileBytes(data_ + L"\\" + FromUtf8(file[0]), file[1]));
     }
+    std::vector<std::wstring> taken;
+    for (int n = 1; n <= 100; ++n) {
+        taken.push_back(data_ + L".untrusted-" + std::to_wstring(n));
+        ASSERT_TRUE(CreateDirectoryW(taken.back().c_str(), nullptr));
+    }
     Outcome run = Install(kCore);
     ASSERT_EQ(run.exitCode, 0u) << run.err;
 
-    std::wstring aside = data_ + L".untrusted-1";
-    EXPECT_EQ(run.err, kRecreating + ToUtf8(data_) +
-                           "\nmoved aside, contents kept for inspection: " + ToUtf8(aside) + "\n");
+    const std::string movedAside = "\nmoved aside, contents kept for inspection: ";
+    ASSERT_EQ(
+        run.err.rfind(kRecreating + ToUtf8(data_) + movedAside + ToUtf8(data_) + ".untrusted-", 0),
+        0u)
+        << run.err;
+    std::wstring aside = FromUtf8(run.err.substr(run.err.find(movedAside) + movedAside.size()));
+    ASSERT_EQ(aside.back(), L'\n');
+    aside.pop_back();
     for (auto& file : planted) {
         EXPECT_EQ(ReadFileBytes(aside + L"\\" + FromUtf8(file[0])), file[1]) << file[0];
+    }
+    for (const std::wstring& name : taken) {
+        EXPECT_TRUE(EntriesOf(name).empty()) << ToUtf8(name);
+        RemoveDirectoryW(name.c_str());
     }
     std::string conf = ReadFileBytes(data_ + L"\\service.conf");
     std::string head = "port=" + std::to_string(ExpectedBasePort(name_)) + "\ntoken=";

@@ -6,14 +6,16 @@
 #include "app/win.h"
 
 #include <sddl.h>
+#include <filesystem>
 #include <vector>
 #include "app/handles.h"
 #include "app/text.h"
-#include "core/console_break.h"
 #include "install/entries.h"
 #include "install/install.h"
+#include "core/console_break.h"
 #include "install/security.h"
 #include "install/service_stop.h"
+#include "support.h"
 
 namespace {
 
@@ -130,21 +132,33 @@ INSTANTIATE_TEST_SUITE_P(
                     AncestorCase{"TrustedMayReplace", L"D:(A;;GA;;;SY)(A;;FA;;;BA)", false, false}),
     [](const testing::TestParamInfo<AncestorCase>& info) { return std::string(info.param.label); });
 
-// Whoever owns a place may re-permission it: only the trusted and the installing user pass.
-TEST(PlaceOwner, FailsUnlessTrustedOrTheInstallingUser) {
+// Whoever owns a place may re-permission it: only a trusted owner and the installing user pass.
+// A data directory is kept only with a trusted owner: LocalSystem, Administrators or
+// TrustedInstaller, never LocalService or CREATOR OWNER.
+TEST(PlaceOwner, IsTrustedOnlyAsSystemAdministratorsOrTrustedInstaller) {
     Descriptor installer(L"O:S-1-5-21-1-2-3-1001");
-    const std::pair<const wchar_t*, bool> rows[] = {{L"O:SY", false},
-                                                    {L"O:BA", false},
-                                                    {L"O:S-1-5-21-1-2-3-1001", false},
-                                                    {L"O:S-1-5-21-1-2-3-1002", true},
-                                                    {L"O:AN", true},
-                                                    {L"O:BU", true}};
+    const struct {
+        const wchar_t* sddl;
+        bool trustedOwner;
+        bool placeFails;
+    } rows[] = {{L"O:SY", true, false},
+                {L"O:BA", true, false},
+                {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", true, false},
+                {L"O:LS", false, true},
+                {L"O:CO", false, true},
+                {L"O:S-1-5-21-1-2-3-1001", false, false},
+                {L"O:S-1-5-21-1-2-3-1002", false, true},
+                {L"O:AN", false, true},
+                {L"O:BU", false, true}};
     ASSERT_NE(installer.owner, nullptr);
     for (const auto& c : rows) {
-        Descriptor place(c.first);
-        ASSERT_NE(place.owner, nullptr) << ToUtf8(c.first);
-        EXPECT_EQ(OwnerMayRepermission(place.owner, installer.owner), c.second) << ToUtf8(c.first);
+        Descriptor place(c.sddl);
+        ASSERT_NE(place.owner, nullptr) << ToUtf8(c.sddl);
+        EXPECT_EQ(IsTrustedOwner(place.owner), c.trustedOwner) << ToUtf8(c.sddl);
+        EXPECT_EQ(OwnerMayRepermission(place.owner, installer.owner), c.placeFails)
+            << ToUtf8(c.sddl);
     }
+    EXPECT_FALSE(IsTrustedOwner(nullptr));
     EXPECT_TRUE(OwnerMayRepermission(nullptr, installer.owner));
 }
 
@@ -179,16 +193,65 @@ TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
     const DWORD link = FILE_ATTRIBUTE_REPARSE_POINT;
     const struct {
         DWORD attributes;
+        DWORD links;
         bool trustedOwner;
         EntryAction action;
-    } rows[] = {{FILE_ATTRIBUTE_DIRECTORY, true, EntryAction::kKeep},
-                {FILE_ATTRIBUTE_NORMAL, true, EntryAction::kKeep},
-                {FILE_ATTRIBUTE_DIRECTORY, false, EntryAction::kClear},
-                {FILE_ATTRIBUTE_ARCHIVE, false, EntryAction::kClear},
-                {FILE_ATTRIBUTE_DIRECTORY | link, true, EntryAction::kRemoveLink},
-                {link, false, EntryAction::kRemoveLink}};
+    } rows[] = {{FILE_ATTRIBUTE_DIRECTORY, 1, true, EntryAction::kKeep},
+                {FILE_ATTRIBUTE_NORMAL, 1, true, EntryAction::kKeep},
+                {FILE_ATTRIBUTE_DIRECTORY, 1, false, EntryAction::kClear},
+                {FILE_ATTRIBUTE_ARCHIVE, 1, false, EntryAction::kClear},
+                {FILE_ATTRIBUTE_DIRECTORY | link, 1, true, EntryAction::kRemoveLink},
+                {link, 1, false, EntryAction::kRemoveLink},
+                {FILE_ATTRIBUTE_ARCHIVE, 2, true, EntryAction::kRemoveLink},
+                {FILE_ATTRIBUTE_NORMAL, 5, false, EntryAction::kRemoveLink}};
     for (const auto& c : rows) {
-        EXPECT_EQ(DecideEntryAction(c.attributes, c.trustedOwner), c.action) << c.attributes;
+        EXPECT_EQ(DecideEntryAction(c.attributes, c.links, c.trustedOwner), c.action)
+            << c.attributes << " " << c.links;
+    }
+}
+
+// Clearing a kept directory, on a folder of the test's own: Wine reads every owner as the
+// user's, so every entry must go, and one that cannot go must make the clearing fail.
+TEST(PlantedEntries, AllGoOrTheClearingFails) {
+    const struct {
+        const char* label;
+        DWORD heldSharing;  // 0: the planted file is not held open
+        DWORD error;
+    } rows[] = {
+        {"NothingHeld", 0, ERROR_SUCCESS},
+        {"HeldWithoutDeleteSharing", FILE_SHARE_READ | FILE_SHARE_WRITE, ERROR_SHARING_VIOLATION}};
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+    for (const auto& c : rows) {
+        std::wstring folder = temp + UniqueServiceName(L"planted");
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        ASSERT_TRUE(WriteFileBytes(folder + L"\\service.conf", "port=1\ntoken=planted\n"));
+        ASSERT_TRUE(CreateDirectoryW((folder + L"\\full").c_str(), nullptr));
+        ASSERT_TRUE(WriteFileBytes(folder + L"\\full\\kept.txt", "kept"));
+        UniqueHandle held;
+        if (c.heldSharing != 0) {
+            held.reset(CreateFileW((folder + L"\\service.conf").c_str(), GENERIC_READ,
+                                   c.heldSharing, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(held) << c.label;
+        }
+        EXPECT_EQ(ClearPlantedEntries(folder), c.error) << c.label;
+        held.reset();
+        EXPECT_EQ(FileExists(folder + L"\\service.conf"), c.error != ERROR_SUCCESS) << c.label;
+        // A folder with contents is moved aside within, whole; only the failure may stop first.
+        std::vector<std::wstring> left = EntriesOf(folder);
+        size_t movedAside = 0;
+        for (const std::wstring& name : left) {
+            if (name.rfind(L"full.untrusted-", 0) == 0) {
+                ++movedAside;
+                EXPECT_EQ(ReadFileBytes(folder + L"\\" + name + L"\\kept.txt"), "kept");
+            }
+        }
+        if (c.error == ERROR_SUCCESS) {
+            EXPECT_EQ(left.size(), 1u) << c.label;
+            EXPECT_EQ(movedAside, 1u) << c.label;
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
     }
 }
 
