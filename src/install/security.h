@@ -32,7 +32,9 @@ constexpr ACCESS_MASK kReplaceAccessMask =
 bool OwnerMayRepermission(PSID owner, PSID installer);
 
 // True when an access-allowed entry with a write bit names an untrusted SID. Entry flags and
-// deny entries are not looked at. A null DACL grants everyone everything, so it is writable too.
+// deny entries are not looked at. An entry of a type that only denies, audits or labels grants
+// nothing; any other whose SID is not read here (object, callback, compound, a type yet unknown)
+// counts by its mask alone. A null DACL grants everyone everything, so it is writable too.
 bool DaclGrantsUntrustedWrite(PACL dacl);
 
 // The rule for the folders above an executable's directory: an access-allowed entry that is not
@@ -48,8 +50,10 @@ std::vector<std::wstring> AncestorsOf(const std::wstring& directory);
 std::wstring DirectoryOfPath(const std::wstring& path);
 
 // The first place that would let an untrusted principal swap the executable (a full path):
-// its directory, the file itself, or a folder above. Each owner and DACL is read afresh and one
-// that cannot be read fails. Empty when every place passes.
+// its directory, the file itself, or a folder above; then the same places on the path the
+// system resolves the file and its directory to, when links lead elsewhere. Each owner and DACL
+// is read afresh and one that cannot be read fails, as does a path that cannot be resolved.
+// Empty when every place passes.
 std::wstring FindUntrustedWritablePlace(const std::wstring& executable);
 
 // Owner, DACL and what to apply of them, for the data directory.

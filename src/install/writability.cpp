@@ -5,29 +5,69 @@
 #include <vector>
 #include "app/handles.h"
 #include "app/process.h"
+#include "install/entries.h"
 #include "install/security.h"
 
 namespace {
 
-// The allowed entries of a DACL, each with its flags, mask and SID; entries GetAce cannot fetch
-// are skipped.
+// Types that only deny, audit or label. Any other type may grant access, including those whose
+// layout is not read here, so those count by their mask with no SID looked at.
+bool NeverGrants(BYTE type) {
+    switch (type) {
+        case ACCESS_DENIED_ACE_TYPE:
+        case ACCESS_DENIED_OBJECT_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+        case SYSTEM_AUDIT_ACE_TYPE:
+        case SYSTEM_ALARM_ACE_TYPE:
+        case SYSTEM_AUDIT_OBJECT_ACE_TYPE:
+        case SYSTEM_ALARM_OBJECT_ACE_TYPE:
+        case SYSTEM_AUDIT_CALLBACK_ACE_TYPE:
+        case SYSTEM_ALARM_CALLBACK_ACE_TYPE:
+        case SYSTEM_AUDIT_CALLBACK_OBJECT_ACE_TYPE:
+        case SYSTEM_ALARM_CALLBACK_OBJECT_ACE_TYPE:
+        case SYSTEM_MANDATORY_LABEL_ACE_TYPE:
+        case SYSTEM_RESOURCE_ATTRIBUTE_ACE_TYPE:
+        case SYSTEM_SCOPED_POLICY_ID_ACE_TYPE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The entries of a DACL that may grant, each with its flags, mask and SID (null when its type is
+// not read here); entries GetAce cannot fetch are skipped.
 template <typename Visit>
-bool AnyAllowedEntry(PACL dacl, Visit visit) {
+bool AnyGrantingEntry(PACL dacl, Visit visit) {
     for (DWORD index = 0; index < dacl->AceCount; ++index) {
         void* entry = nullptr;
         if (!GetAce(dacl, index, &entry)) {
             continue;
         }
         const ACE_HEADER* header = static_cast<const ACE_HEADER*>(entry);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+        if (NeverGrants(header->AceType)) {
             continue;
         }
-        ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        if (visit(header->AceFlags, allowed->Mask, reinterpret_cast<PSID>(&allowed->SidStart))) {
+        // Every granting layout puts the mask right after the header; one too short for it
+        // grants everything as far as this check knows.
+        ACCESS_MASK mask = GENERIC_ALL | kWriteAccessMask | kReplaceAccessMask;
+        PSID sid = nullptr;
+        if (header->AceSize >= sizeof(ACE_HEADER) + sizeof(ACCESS_MASK)) {
+            mask = static_cast<const ACCESS_ALLOWED_ACE*>(entry)->Mask;
+        }
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            sid = reinterpret_cast<PSID>(&static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart);
+        }
+        if (visit(header->AceFlags, mask, sid)) {
             return true;
         }
     }
     return false;
+}
+
+// A SID that is not read, or not trusted.
+bool Untrusted(PSID sid) {
+    return sid == nullptr || !IsTrustedPrincipal(sid);
 }
 
 // Reads the owner and the DACL and applies both rules; a descriptor that cannot be read (missing,
@@ -74,6 +114,66 @@ size_t RootLength(const std::wstring& path) {
     return share == std::wstring::npos ? 0 : share + 1;
 }
 
+// "C:", what the directory of "C:\app.exe" reads as.
+bool IsDriveOnly(const std::wstring& directory) {
+    return RootLength(directory + L"\\") == directory.size() + 1;
+}
+
+// Equal but for case and a trailing backslash.
+bool SamePath(std::wstring a, std::wstring b) {
+    while (!a.empty() && a.back() == L'\\') {
+        a.pop_back();
+    }
+    while (!b.empty() && b.back() == L'\\') {
+        b.pop_back();
+    }
+    return _wcsicmp(a.c_str(), b.c_str()) == 0;
+}
+
+// The path the system resolves the entry to, links and junctions followed, in the plain form
+// of the paths given (C:\... or \\server\share\...); empty when it cannot be opened or resolved.
+std::wstring WhereItLeads(const std::wstring& path) {
+    UniqueHandle entry(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::wstring resolved = entry ? FinalPathOf(entry.get()) : std::wstring();
+    if (resolved.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        return L"\\\\" + resolved.substr(8);
+    }
+    if (resolved.compare(0, 4, L"\\\\?\\") == 0) {
+        return resolved.substr(4);
+    }
+    return resolved;
+}
+
+// The directory, the file in it when one is given, then every folder above up to the volume
+// root: the first that fails, or empty.
+std::wstring FindUntrustedPlace(const std::wstring& directory, const std::wstring& file,
+                                PSID installer) {
+    if (PathFails(directory, installer, DaclGrantsUntrustedWrite)) {
+        return directory;
+    }
+    if (!file.empty() && PathFails(file, installer, DaclGrantsUntrustedWrite)) {
+        return file;
+    }
+    if (IsDriveOnly(directory)) {
+        return std::wstring();
+    }
+    // A folder without a recognisable root cannot be walked, so it cannot be trusted.
+    if (RootLength(directory) == 0) {
+        return directory;
+    }
+    for (const std::wstring& ancestor : AncestorsOf(directory)) {
+        bool volumeRoot = ancestor.size() == RootLength(ancestor);
+        if (PathFails(ancestor, installer, [volumeRoot](PACL dacl) {
+                return DaclLetsUntrustedReplace(dacl, volumeRoot);
+            })) {
+            return ancestor;
+        }
+    }
+    return std::wstring();
+}
+
 }  // namespace
 
 bool OwnerMayRepermission(PSID owner, PSID installer) {
@@ -85,8 +185,8 @@ bool DaclGrantsUntrustedWrite(PACL dacl) {
     if (dacl == nullptr) {
         return true;
     }
-    return AnyAllowedEntry(dacl, [](BYTE, ACCESS_MASK mask, PSID sid) {
-        return (mask & kWriteAccessMask) != 0 && !IsTrustedPrincipal(sid);
+    return AnyGrantingEntry(dacl, [](BYTE, ACCESS_MASK mask, PSID sid) {
+        return (mask & kWriteAccessMask) != 0 && Untrusted(sid);
     });
 }
 
@@ -95,8 +195,8 @@ bool DaclLetsUntrustedReplace(PACL dacl, bool volumeRoot) {
         return true;
     }
     ACCESS_MASK counted = volumeRoot ? kReplaceAccessMask & ~DELETE : kReplaceAccessMask;
-    return AnyAllowedEntry(dacl, [counted](BYTE flags, ACCESS_MASK mask, PSID sid) {
-        return (flags & INHERIT_ONLY_ACE) == 0 && (mask & counted) != 0 && !IsTrustedPrincipal(sid);
+    return AnyGrantingEntry(dacl, [counted](BYTE flags, ACCESS_MASK mask, PSID sid) {
+        return (flags & INHERIT_ONLY_ACE) == 0 && (mask & counted) != 0 && Untrusted(sid);
     });
 }
 
@@ -127,28 +227,31 @@ std::wstring FindUntrustedWritablePlace(const std::wstring& executable) {
     std::vector<BYTE> user = TokenUserOf(GetCurrentProcess());
     PSID installer = user.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
     std::wstring directory = DirectoryOfPath(executable);
-    if (PathFails(directory, installer, DaclGrantsUntrustedWrite)) {
-        return directory;
+    std::wstring place =
+        FindUntrustedPlace(directory, directory != executable ? executable : L"", installer);
+    if (!place.empty()) {
+        return place;
     }
-    if (directory != executable && PathFails(executable, installer, DaclGrantsUntrustedWrite)) {
+    // The system follows links and junctions when it starts the program, so the places it really
+    // reaches must pass as well.
+    std::wstring file = WhereItLeads(executable);
+    if (file.empty()) {
         return executable;
     }
-    // "C:" is what the directory of "C:\app.exe" reads as: the root itself, nothing above.
-    if (RootLength(directory + L"\\") == directory.size() + 1) {
-        return std::wstring();
+    if (!SamePath(file, executable)) {
+        place = FindUntrustedPlace(DirectoryOfPath(file), file, installer);
+        if (!place.empty()) {
+            return place;
+        }
     }
-    // A folder without a recognisable root cannot be walked, so it cannot be trusted.
-    if (RootLength(directory) == 0) {
+    // When the file is a link too, the folder may lead elsewhere than the file does, and whoever
+    // may write there may swap that link.
+    std::wstring folder = WhereItLeads(IsDriveOnly(directory) ? directory + L"\\" : directory);
+    if (folder.empty()) {
         return directory;
     }
-    std::vector<std::wstring> ancestors = AncestorsOf(directory);
-    for (const std::wstring& ancestor : ancestors) {
-        bool volumeRoot = ancestor.size() == RootLength(ancestor);
-        if (PathFails(ancestor, installer, [volumeRoot](PACL dacl) {
-                return DaclLetsUntrustedReplace(dacl, volumeRoot);
-            })) {
-            return ancestor;
-        }
+    if (!SamePath(folder, directory) && !SamePath(folder, DirectoryOfPath(file))) {
+        return FindUntrustedPlace(folder, L"", installer);
     }
     return std::wstring();
 }

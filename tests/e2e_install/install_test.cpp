@@ -292,7 +292,12 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"WritableCoreFile", kVelmora, L"P:\\app\\writable-file\\standin-core.exe", kGui,
                 L"P:\\app\\writable-file\\standin-core.exe"},
         Refusal{"RelativeCoreIsResolvedFirst", kVelmora, L"standin-core.exe", L"",
-                CurrentDirectory()}),
+                CurrentDirectory()},
+        Refusal{"OwnExecutableThroughLinkedFolder", L"P:\\linked\\velmora.exe", kCore, L"",
+                L"P:\\open"},
+        Refusal{"CoreThroughLinkedFolder", kVelmora, L"P:\\linked\\standin-core.exe", kGui,
+                L"P:\\open"},
+        Refusal{"GuiThroughLinkedFile", kVelmora, kCore, L"P:\\app\\gui\\linked.exe", L"P:\\open"}),
     [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.label); });
 
 // Links that the fixture script planted at a data directory's path, pointing at files named

@@ -6,6 +6,7 @@
 #include "app/win.h"
 
 #include <sddl.h>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 #include "app/handles.h"
@@ -160,6 +161,45 @@ TEST(PlaceOwner, IsTrustedOnlyAsSystemAdministratorsOrTrustedInstaller) {
     }
     EXPECT_FALSE(IsTrustedOwner(nullptr));
     EXPECT_TRUE(OwnerMayRepermission(nullptr, installer.owner));
+}
+
+// An entry whose layout the checks do not read counts by its mask, whatever SID it names; only
+// types that deny, audit or label grant nothing. Built by hand, since SDDL under Wine knows
+// neither object nor callback entries.
+TEST(UnreadEntryType, CountsByItsMaskAlone) {
+    const struct {
+        BYTE type;
+        ACCESS_MASK mask;
+        bool writable;
+        bool replaceable;
+    } rows[] = {{ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_ADD_FILE, true, false},
+                {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, DELETE, true, true},
+                {ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE, WRITE_DAC, true, true},
+                {ACCESS_ALLOWED_COMPOUND_ACE_TYPE, GENERIC_WRITE, true, false},
+                {ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_DELETE_CHILD, false, true},
+                {0x16, GENERIC_ALL, true, true},
+                {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, FILE_GENERIC_READ, false, false},
+                {ACCESS_DENIED_CALLBACK_ACE_TYPE, GENERIC_ALL, false, false},
+                {ACCESS_DENIED_OBJECT_ACE_TYPE, GENERIC_ALL, false, false},
+                {SYSTEM_MANDATORY_LABEL_ACE_TYPE, GENERIC_ALL, false, false}};
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof system;
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &sidSize));
+    for (const auto& c : rows) {
+        // ACL header, then one entry: its header, its mask and LocalSystem's SID.
+        WORD entrySize = static_cast<WORD>(sizeof(ACE_HEADER) + sizeof(ACCESS_MASK) + sidSize);
+        std::vector<BYTE> bytes(sizeof(ACL) + entrySize);
+        ACL acl = {ACL_REVISION_DS, 0, static_cast<WORD>(bytes.size()), 1, 0};
+        ACE_HEADER header = {c.type, 0, entrySize};
+        memcpy(bytes.data(), &acl, sizeof acl);
+        memcpy(bytes.data() + sizeof acl, &header, sizeof header);
+        memcpy(bytes.data() + sizeof acl + sizeof header, &c.mask, sizeof c.mask);
+        memcpy(bytes.data() + sizeof acl + sizeof header + sizeof c.mask, system, sidSize);
+        PACL dacl = reinterpret_cast<PACL>(bytes.data());
+        EXPECT_EQ(DaclGrantsUntrustedWrite(dacl), c.writable) << int(c.type) << " " << c.mask;
+        EXPECT_EQ(DaclLetsUntrustedReplace(dacl, false), c.replaceable)
+            << int(c.type) << " " << c.mask;
+    }
 }
 
 struct AncestorsCase {
