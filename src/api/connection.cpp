@@ -1,52 +1,62 @@
 #include "api/connection.h"
 
-#include "api/request.h"
 #include "api/routes.h"
-#include "app/handles.h"
 
 namespace {
 
-// Reads until the request is complete, the peer stops, a receive fails, the limit is reached or
-// the whole-request deadline passes. Returns what arrived.
-std::string ReceiveRequest(SOCKET connection, RequestScan& scan) {
-    std::string text;
-    ULONGLONG deadline = GetTickCount64() + kRequestDeadlineMs;
-    char chunk[kReceiveChunk];
-    for (;;) {
-        ULONGLONG now = GetTickCount64();
-        if (now >= deadline) {
-            break;
-        }
-        // Each receive waits at most the time left, so a client that drips bytes cannot hold
-        // the single service loop beyond the deadline. 0 would mean "wait forever".
-        DWORD left = static_cast<DWORD>(deadline - now);
-        setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&left),
-                   sizeof left);
-        int received = recv(connection, chunk, static_cast<int>(sizeof chunk), 0);
-        if (received <= 0) {
-            break;
-        }
-        text.append(chunk, static_cast<size_t>(received));
-        scan = ScanRequest(text);
-        if (scan.complete || text.size() >= kRequestLimit) {
-            break;
-        }
+uint64_t finishedCount = 0;
+
+void CALLBACK ReceiveDone(DWORD error, DWORD received, LPWSAOVERLAPPED overlapped, DWORD) {
+    auto& connection = *static_cast<ClientConnection*>(overlapped->hEvent);
+    connection.receiving = false;
+    // Closed while the receive was under way, or answered with what came by the deadline.
+    if (!connection.socket || connection.finished) {
+        return;
     }
-    return text;
+    if (error != 0 || received == 0) {
+        EndReceiving(connection);
+        return;
+    }
+    connection.text.append(connection.chunk, received);
+    connection.scan = ScanRequest(connection.text);
+    if (connection.scan.complete || connection.text.size() >= kRequestLimit) {
+        EndReceiving(connection);
+        return;
+    }
+    BeginReceiving(connection);
 }
 
 }  // namespace
 
-void ServeConnection(SOCKET connection, const std::string& accessToken) {
-    UniqueSocket owned(connection);
-    RequestScan scan;
-    std::string text = ReceiveRequest(connection, scan);
-    HttpRequest request;
-    if (!scan.headerEndFound || !ParseRequest(text, scan.headerEnd, request)) {
-        return;
+void EndReceiving(ClientConnection& connection) {
+    connection.finished = true;
+    connection.finishedOrder = ++finishedCount;
+}
+
+void BeginReceiving(ClientConnection& connection) {
+    connection.overlapped = WSAOVERLAPPED{};
+    // With a completion routine the event member is the caller's: it carries the record.
+    connection.overlapped.hEvent = &connection;
+    WSABUF buffer = {static_cast<ULONG>(sizeof connection.chunk), connection.chunk};
+    DWORD flags = 0;
+    connection.receiving = true;
+    // Completed at once or later, the routine runs at the loop's next alertable wait.
+    if (WSARecv(connection.socket.get(), &buffer, 1, nullptr, &flags, &connection.overlapped,
+                ReceiveDone) != 0 &&
+        WSAGetLastError() != WSA_IO_PENDING) {
+        connection.receiving = false;
+        EndReceiving(connection);
     }
-    Response response = DispatchRequest(connection, request, accessToken);
-    SendResponse(connection, response.status, response.body);
+}
+
+void ServeReceived(ClientConnection& connection, const std::string& accessToken) {
+    HttpRequest request;
+    if (connection.scan.headerEndFound &&
+        ParseRequest(connection.text, connection.scan.headerEnd, request)) {
+        Response response = DispatchRequest(connection.socket.get(), request, accessToken);
+        SendResponse(connection.socket.get(), response.status, response.body);
+    }
+    connection.socket.reset();
 }
 
 void SendResponse(SOCKET connection, int status, const std::string& body) {

@@ -1,13 +1,37 @@
 #pragma once
+// One client connection: its request received alongside every other open connection, on the
+// loop's thread, by completion routines that run while the loop waits alertably.
+#include <memory>
 #include <string>
-#include "app/win.h"
+#include "api/request.h"
+#include "app/handles.h"
 
-// Whole-request deadline from accept: a client that drips bytes cannot hold the loop longer.
+// Whole-request deadline from accept: a client that drips bytes cannot keep its place longer.
 constexpr DWORD kRequestDeadlineMs = 5000;
 
-// Reads one request from the connection, answers it and closes the connection. Takes ownership
-// of the connection: it is closed on every path, also when nothing is answered.
-void ServeConnection(SOCKET connection, const std::string& accessToken);
+struct ClientConnection {
+    UniqueSocket socket;
+    ULONGLONG acceptedAt = 0;
+    std::string text;
+    RequestScan scan;
+    // A receive is under way: the record must outlive it, even once the socket is closed.
+    bool receiving = false;
+    // Nothing more will be read: the request is complete, the peer stopped, a receive failed or
+    // the limit was reached. Finished connections are answered in the order they finished.
+    bool finished = false;
+    uint64_t finishedOrder = 0;
+    WSAOVERLAPPED overlapped = {};
+    char chunk[kReceiveChunk] = {};
+};
+
+// Posts the first receive on an accepted connection (overlapped socket).
+void BeginReceiving(ClientConnection& connection);
+
+// Nothing more is read: the connection is answered with what it has, in its turn.
+void EndReceiving(ClientConnection& connection);
+
+// Answers a finished connection, when what arrived is a request, and closes it.
+void ServeReceived(ClientConnection& connection, const std::string& accessToken);
 
 // Writes the head and the body; does not close the connection.
 void SendResponse(SOCKET connection, int status, const std::string& body);

@@ -1,6 +1,7 @@
 #include "app/entry.h"
 
 #include "app/console.h"
+#include "app/log.h"
 #include "app/paths.h"
 #include "app/state.h"
 #include "app/win.h"
@@ -71,11 +72,12 @@ bool IsValidServiceName(const std::wstring& name) {
     return true;
 }
 
-int RunEntry(int argc, const wchar_t* const* argv) {
-    InitializeCriticalSection(&ServiceState.coreLock);
-    InitializeCriticalSection(&ServiceState.statusLock);
-    ServiceState.nextCheckPoint = 1;
+namespace {
 
+// Lines the log writer has not written yet are given this long before the process ends.
+constexpr DWORD kExitFlushMs = 2000;
+
+int RunCommand(int argc, const wchar_t* const* argv) {
     // Internal: a short-lived copy of this program that delivers a console break for the
     // service (the usage text does not list it).
     if (argc == 3 && std::wstring(argv[1]) == kBreakCommandWord) {
@@ -112,4 +114,15 @@ int RunEntry(int argc, const wchar_t* const* argv) {
     }
     PrintErr("unknown command\n");
     return kExitUsage;
+}
+
+}  // namespace
+
+int RunEntry(int argc, const wchar_t* const* argv) {
+    InitializeCriticalSection(&ServiceState.coreLock);
+    InitializeCriticalSection(&ServiceState.statusLock);
+    ServiceState.nextCheckPoint = 1;
+    int code = RunCommand(argc, argv);
+    FlushLog(kExitFlushMs);
+    return code;
 }

@@ -1,14 +1,28 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include "app/win.h"
 
 // Beyond this size the log moves to service.log.1 before the next line, so no local caller that
 // provokes log lines can fill the disk.
 constexpr uint64_t kLogRotateBytes = 10ull * 1024 * 1024;
 
-// One time-stamped line in service.log (format without trailing newline); echoed to standard
-// output in console mode. Every failure is silent.
+// Lines wait in memory while service.log cannot be written; beyond this many bytes new lines are
+// dropped, and their number is logged once writing resumes.
+constexpr size_t kLogBacklogBytes = 1024 * 1024;
+
+// One time-stamped line for service.log (format without trailing newline), stamped now and
+// written in order by the log's own writer, so the caller never waits on the file; echoed to
+// standard output in console mode. Every failure is silent.
 void WriteLog(const char* format, ...);
+
+// Waits until every line logged so far is in the file, at most `timeoutMs`; false when some are
+// still waiting.
+bool FlushLog(DWORD timeoutMs);
 
 // "[YYYY-MM-DD hh:mm:ss] "
 std::string FormatLogPrefix(int year, int month, int day, int hour, int minute, int second);
+
+// Control bytes of a log message (below 0x20 but tab, and 0x7F) as "\xHH", so a text from
+// outside cannot start what a viewer would show as a line of its own.
+std::string EscapeLogText(const std::string& text);

@@ -11,6 +11,8 @@ struct ServiceStateData {
     DWORD nextCheckPoint;
     bool consoleMode;
     HANDLE stopEvent;
+    // Set once the loop has returned; a stop that does not get there in time ends the process.
+    HANDLE loopDone;
     uint16_t listenPort;
     CRITICAL_SECTION coreLock;
     // Keeps the stopping report of the control handler from landing after the stopped report.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <share.h>
+#include "app/data_file.h"
 #include "app/handles.h"
 #include "app/paths.h"
 #include "app/state.h"
@@ -19,20 +20,10 @@ bool IsSharingRefusal(DWORD error) {
            error == ERROR_LOCK_VIOLATION;
 }
 
-// Unlike the move, writing through a name follows links: only a plain file with one name is
-// written, never a file that a link would make the service write elsewhere.
-bool WriteInPlace(const std::wstring& path, const std::string& content) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION facts = {};
-    if (!file || !GetFileInformationByHandle(file.get(), &facts) || facts.nNumberOfLinks != 1 ||
-        (facts.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        return false;
-    }
+bool WriteWhole(HANDLE file, const std::string& content) {
     DWORD written = 0;
-    return WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written,
-                     nullptr) &&
-           written == content.size() && SetEndOfFile(file.get()) && FlushFileBuffers(file.get());
+    return WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+           written == content.size() && SetEndOfFile(file) && FlushFileBuffers(file);
 }
 
 }  // namespace
@@ -63,14 +54,13 @@ bool WriteEndpointFile(const EndpointInfo& info) {
     std::string content(text, static_cast<size_t>(length));
     content += info.token + "\n";
     {
-        UniqueFile file;
-        if (_wfopen_s(file.put(), temporary.c_str(), L"wb") != 0 || !file) {
+        // Never written through a link planted under the temporary name.
+        UniqueHandle file = OpenDataFile(temporary, GENERIC_WRITE, 0, true);
+        if (!file) {
             return false;
         }
-        bool written = fwrite(content.data(), 1, content.size(), file.get()) == content.size();
-        written = fflush(file.get()) == 0 && written;
-        written = fclose(file.release()) == 0 && written;
-        if (!written) {
+        if (!WriteWhole(file.get(), content)) {
+            file.reset();
             DeleteFileW(temporary.c_str());
             return false;
         }
@@ -89,7 +79,9 @@ bool WriteEndpointFile(const EndpointInfo& info) {
     }
     if (!replaced) {
         DeleteFileW(temporary.c_str());
-        return WriteInPlace(path, content);
+        UniqueHandle file =
+            OpenDataFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, false);
+        return file && WriteWhole(file.get(), content);
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <vector>
+#include "app/data_file.h"
 #include "app/paths.h"
 #include "core/tail.h"
 
@@ -22,43 +23,39 @@ namespace {
 
 constexpr DWORD kPipeBufferBytes = 64 * 1024;
 
+// Held for the whole run: any user may open the file, and a reopen could be made to wait on that
+// user's lock while the core blocks on a full pipe. Readers may look at it while the core runs.
 UniqueHandle OpenLogFile(const std::wstring& path) {
-    // Readers may look at the file while the core runs; delete sharing lets it be rotated
-    // under them.
-    return UniqueHandle(CreateFileW(path.c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    return OpenDataFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        true);
 }
 
-// The full file becomes core.stderr.log.1 only when more bytes are to be written, so the last
-// line written always stays in the current file. A reader that holds the file without delete
-// sharing refuses the move: then it is copied and truncated, so the cap holds either way.
+// The full file goes to core.stderr.log.1 only when more bytes are to be written, so the last
+// line written always stays in the current file. Done through the handle held, never by name.
 void Rotate(StderrCapture& capture) {
-    capture.file.reset();
-    if (!MoveFileExW(capture.path.c_str(), capture.rotatedPath.c_str(),
-                     MOVEFILE_REPLACE_EXISTING)) {
-        CopyFileW(capture.path.c_str(), capture.rotatedPath.c_str(), FALSE);
-    }
-    capture.file = OpenLogFile(capture.path);
+    MoveContentAside(capture.file.get(), capture.rotatedPath);
     capture.size = 0;
 }
 
-void WriteAll(HANDLE file, const char* bytes, size_t count) {
-    while (count > 0) {
-        DWORD written = 0;
-        if (!WriteFile(file, bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
-            return;
-        }
-        bytes += written;
-        count -= written;
+// The previous run's output becomes core.stderr.log.1, so that what a core wrote before it
+// died is there to read after the next start. A reader holding the file without delete
+// sharing refuses the move; then the contents are copied.
+void KeepPreviousRun(const std::wstring& path, const std::wstring& rotatedPath) {
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    UniqueHandle previous = OpenDataFile(path, GENERIC_READ | GENERIC_WRITE | DELETE,
+                                         FILE_SHARE_READ | FILE_SHARE_DELETE, false);
+    if (previous && !MoveOpenFile(previous.get(), rotatedPath)) {
+        MoveContentAside(previous.get(), rotatedPath);
     }
 }
 
 // Whole lines stay together where they fit: a piece that would pass the cap is cut after its
 // last line feed that still fits, and only a line longer than the room left is split.
 void Append(StderrCapture& capture, const char* bytes, size_t count) {
-    // Any user may hold the file without write sharing, so it may not open at the launch or at
-    // a rotation: it is tried again with each piece, and the rest of the run is still kept.
+    // A reader holding the file without write sharing at the launch keeps it from opening: it
+    // is tried again with the next piece, and the rest of the run is still kept.
     if (!capture.file) {
         capture.file = OpenLogFile(capture.path);
         capture.size = 0;
@@ -75,7 +72,7 @@ void Append(StderrCapture& capture, const char* bytes, size_t count) {
                 take = static_cast<size_t>(room);
             }
         }
-        WriteAll(capture.file.get(), bytes, take);
+        AppendToFile(capture.file.get(), bytes, take);
         capture.size += take;
         bytes += take;
         count -= take;
@@ -136,8 +133,8 @@ UniqueStderrCapture StartStderrCapture(UniqueHandle& writeEnd, bool& fileOpened)
     StderrCapture& capture = *owner.get();
     capture.path = GetCoreStderrLogPath();
     capture.rotatedPath = GetRotatedCoreStderrLogPath();
+    KeepPreviousRun(capture.path, capture.rotatedPath);
     capture.file = OpenLogFile(capture.path);
-    DeleteFileW(capture.rotatedPath.c_str());
     fileOpened = capture.file.valid();
 
     std::wstring name = UniquePipeName();

@@ -23,10 +23,11 @@ using UniqueStderrCapture = Unique<StderrCaptureTraits>;
 
 constexpr DWORD kStderrDrainMs = 3000;
 
-// Truncates core.stderr.log, removes core.stderr.log.1 and starts the reader. On success
-// `writeEnd` is the inheritable end of the pipe for the core's standard output and error, and
-// `fileOpened` tells whether core.stderr.log of this launch exists (when it does not, the output
-// is read and dropped). Empty when no pipe or reader could be made.
+// Moves the previous run's core.stderr.log to core.stderr.log.1, opens a new empty one and
+// starts the reader. On success `writeEnd` is the inheritable end of the pipe for the core's
+// standard output and error, and `fileOpened` tells whether core.stderr.log of this launch is
+// open (when it is not, it is tried again with each piece of output). Empty when no pipe or
+// reader could be made.
 UniqueStderrCapture StartStderrCapture(UniqueHandle& writeEnd, bool& fileOpened);
 
 // The last non-blank line of the last 4096 bytes of core.stderr.log.

@@ -1,6 +1,8 @@
 #include "service/loop.h"
 
+#include <memory>
 #include <string>
+#include <vector>
 #include "api/connection.h"
 #include "app/handles.h"
 #include "app/log.h"
@@ -8,6 +10,7 @@
 #include "app/state.h"
 #include "config/endpoint_file.h"
 #include "core/tracked_core.h"
+#include "service/data_directory.h"
 // After winsock2.h.
 #include <mswsock.h>
 
@@ -18,8 +21,12 @@ constexpr DWORD kResultWaitFailed = ERROR_INVALID_HANDLE;      // 6
 constexpr DWORD kResultNoWinsock = ERROR_NETWORK_UNREACHABLE;  // 1231
 constexpr DWORD kResultNoPort = WSAEADDRINUSE;                 // 10048
 constexpr int kPortRange = 20;
-constexpr int kBacklog = 4;
 constexpr DWORD kAcceptRetryMs = 500;
+// Open connections at most; reading a connection costs a little memory and nothing else.
+constexpr size_t kMaxConnections = 64;
+constexpr int kCloseRounds = 100;
+constexpr DWORD kCloseRoundMs = 10;
+constexpr int kCompletionRounds = 1024;
 
 // Neither the listening socket nor a connection may be inherited by the core: a child holding
 // them would keep the control port or a client's connection open.
@@ -37,7 +44,7 @@ bool BindAndListen(SOCKET listener, int32_t port) {
     address.sin_port = htons(static_cast<u_short>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-           listen(listener, kBacklog) == 0;
+           listen(listener, SOMAXCONN) == 0;
 }
 
 // Connections are taken with AcceptEx, whose completion signals the accept event as the result
@@ -84,20 +91,135 @@ DWORD PostAccept(SOCKET listener, PendingAccept& pending, HANDLE acceptEvent) {
     return 0;
 }
 
-// The accept completed: hands a good connection to ServeConnection.
-void ServeAccepted(SOCKET listener, PendingAccept& pending, const std::string& token) {
+// The accept completed: the connection, or an empty socket when the client reset it first.
+UniqueSocket TakeAccepted(SOCKET listener, PendingAccept& pending) {
     DWORD bytes = 0;
     DWORD flags = 0;
     if (!WSAGetOverlappedResult(listener, &pending.overlapped, &bytes, FALSE, &flags)) {
-        // A client that reset its connection before it was taken: nothing to serve.
         pending.connection.reset();
-        return;
+        return UniqueSocket();
     }
-    SOCKET connection = pending.connection.release();
+    UniqueSocket connection = std::move(pending.connection);
     // Lets getpeername and the socket options see the accepted connection.
-    setsockopt(connection, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
+    setsockopt(connection.get(), SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
                reinterpret_cast<const char*>(&listener), sizeof listener);
-    ServeConnection(connection, token);
+    return connection;
+}
+
+// Every open connection, each receiving on its own; a closed one stays until its receive has
+// come back, since the completion routine still writes into it.
+struct ConnectionSet {
+    std::vector<std::unique_ptr<ClientConnection>> all;
+
+    size_t Open() const {
+        size_t open = 0;
+        for (const auto& c : all) {
+            open += c->socket ? 1 : 0;
+        }
+        return open;
+    }
+
+    // When every place is taken, the connection that has waited longest without completing its
+    // request makes room: idle connections cannot lock the trusted application out.
+    void Admit(UniqueSocket socket) {
+        if (Open() >= kMaxConnections) {
+            ClientConnection* oldest = nullptr;
+            for (const auto& c : all) {
+                if (c->socket && !c->finished && (!oldest || c->acceptedAt < oldest->acceptedAt)) {
+                    oldest = c.get();
+                }
+            }
+            if (oldest != nullptr) {
+                oldest->socket.reset();
+            }
+        }
+        auto connection = std::make_unique<ClientConnection>();
+        connection->socket = std::move(socket);
+        connection->acceptedAt = GetTickCount64();
+        BeginReceiving(*connection);
+        all.push_back(std::move(connection));
+    }
+
+    // Answers finished connections one at a time, in the order they finished. False when there
+    // was none; stops early when a stop is asked for.
+    bool ServeFinished(const std::string& token) {
+        bool served = false;
+        for (;;) {
+            ClientConnection* next = nullptr;
+            for (const auto& c : all) {
+                if (c->socket && c->finished && (!next || c->finishedOrder < next->finishedOrder)) {
+                    next = c.get();
+                }
+            }
+            if (next == nullptr ||
+                WaitForSingleObject(ServiceState.stopEvent, 0) == WAIT_OBJECT_0) {
+                return served;
+            }
+            ServeReceived(*next, token);
+            served = true;
+        }
+    }
+
+    // Ends receiving for connections past their deadline. Milliseconds until the next deadline
+    // (0 when one ended with a request to answer), or INFINITE.
+    DWORD CloseExpired() {
+        ULONGLONG now = GetTickCount64();
+        ULONGLONG next = ~0ull;
+        for (const auto& c : all) {
+            if (!c->socket || c->finished) {
+                continue;
+            }
+            ULONGLONG deadline = c->acceptedAt + kRequestDeadlineMs;
+            if (now >= deadline) {
+                // Headers that are all there make a request, served with the body so far.
+                if (c->scan.headerEndFound) {
+                    EndReceiving(*c);
+                    next = now;
+                } else {
+                    c->socket.reset();
+                }
+            } else if (deadline < next) {
+                next = deadline;
+            }
+        }
+        return next == ~0ull ? INFINITE : static_cast<DWORD>(next - now);
+    }
+
+    void Prune() {
+        size_t kept = 0;
+        for (auto& c : all) {
+            if (c->socket || c->receiving) {
+                all[kept++] = std::move(c);
+            }
+        }
+        all.resize(kept);
+    }
+
+    // Closes every connection and lets their receives come back. A record whose receive never
+    // comes back is left alone rather than freed under it.
+    void CloseAll() {
+        for (auto& c : all) {
+            c->socket.reset();
+        }
+        for (int round = 0; round < kCloseRounds; ++round) {
+            Prune();
+            if (all.empty()) {
+                return;
+            }
+            SleepEx(kCloseRoundMs, TRUE);
+        }
+        for (auto& c : all) {
+            c.release();
+        }
+        all.clear();
+    }
+};
+
+// Runs the completion routines that are due, so that bytes which arrived while the loop was
+// busy count before any deadline is judged.
+void RunDueCompletions() {
+    for (int i = 0; i < kCompletionRounds && SleepEx(0, TRUE) == WAIT_IO_COMPLETION; ++i) {
+    }
 }
 
 }  // namespace
@@ -116,6 +238,16 @@ bool AcceptErrorIsTransient(DWORD error) {
 }
 
 DWORD RunServiceLoop() {
+    // Held until the loop returns: the service writes its files only into a directory of its
+    // own, which nobody can swap while it runs.
+    UniqueHandle dataDirectory;
+    DWORD held = HoldDataDirectory(dataDirectory);
+    if (held != ERROR_SUCCESS) {
+        WriteLog("FATAL: cannot secure the data directory %ls (err=%lu)",
+                 GetDataDirectory().c_str(), held);
+        return kResultAccessDenied;
+    }
+
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
         WriteLog("WSAStartup failed");
@@ -173,20 +305,25 @@ DWORD RunServiceLoop() {
     DWORD acceptError = pending.acceptEx != nullptr && acceptEvent
                             ? PostAccept(listener.get(), pending, acceptEvent.get())
                             : static_cast<DWORD>(WSAEOPNOTSUPP);
+    ConnectionSet connections;
 
-    // The stop event comes first, so a stop wins when both are signalled. A client that resets
-    // its connection before it is taken, or a moment without sockets, must not end the service:
-    // without a pending accept the loop waits a little on the stop event alone and posts again.
+    // The stop event comes first, so a stop wins when both are signalled. The wait is
+    // alertable: the connections' receives complete in it. A client that resets its connection
+    // before it is taken, or a moment without sockets, must not end the service: without a
+    // pending accept the loop waits a little and posts again.
     HANDLE waitSet[2] = {ServiceState.stopEvent, acceptEvent.get()};
+    DWORD timeout = INFINITE;
     for (;;) {
         if (acceptError != 0 && !AcceptErrorIsTransient(acceptError)) {
             WriteLog("accept failed (err=%lu), exiting loop", acceptError);
             result = kResultWaitFailed;
             break;
         }
-        DWORD signalled = pending.connection
-                              ? WaitForMultipleObjects(2, waitSet, FALSE, INFINITE)
-                              : WaitForMultipleObjects(1, waitSet, FALSE, kAcceptRetryMs);
+        DWORD handles = pending.connection ? 2 : 1;
+        if (!pending.connection && timeout > kAcceptRetryMs) {
+            timeout = kAcceptRetryMs;
+        }
+        DWORD signalled = WaitForMultipleObjectsEx(handles, waitSet, FALSE, timeout, TRUE);
         if (signalled == WAIT_OBJECT_0) {
             break;
         }
@@ -197,11 +334,23 @@ DWORD RunServiceLoop() {
             break;
         }
         if (signalled == WAIT_OBJECT_0 + 1) {
-            ServeAccepted(listener.get(), pending, endpoint.token);
+            UniqueSocket accepted = TakeAccepted(listener.get(), pending);
+            if (accepted) {
+                connections.Admit(std::move(accepted));
+            }
+            acceptError = PostAccept(listener.get(), pending, acceptEvent.get());
+        } else if (!pending.connection) {
+            acceptError = PostAccept(listener.get(), pending, acceptEvent.get());
         }
-        acceptError = PostAccept(listener.get(), pending, acceptEvent.get());
+        RunDueCompletions();
+        // After answering, deadlines are judged only once the completions of what arrived
+        // meanwhile have run: the next round comes back at once for that.
+        bool served = connections.ServeFinished(endpoint.token);
+        timeout = served ? 0 : connections.CloseExpired();
+        connections.Prune();
     }
 
+    connections.CloseAll();
     // The pending accept writes into `pending` until it is cancelled and finished.
     if (pending.connection) {
         DWORD bytes = 0;

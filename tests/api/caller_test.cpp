@@ -46,8 +46,6 @@ protected:
         }
         return connection;
     }
-    std::string Log() const { return ReadFileBytes(DataDirectoryOf(name_) + L"\\service.log"); }
-
     std::wstring name_;
     UniqueSocket listener_;
 };

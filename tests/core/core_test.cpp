@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include "app/log.h"
 #include "app/paths.h"
 #include "app/state.h"
 #include "core/command.h"
@@ -16,6 +17,7 @@
 namespace {
 
 std::string Log() {
+    FlushLog(5000);
     return WithoutCr(ReadFileBytes(GetServiceLogPath()));
 }
 

@@ -120,7 +120,7 @@ TEST_P(CallerCheck, DecidesBeforeTheRoute) {
     EXPECT_EQ(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)), c.body) << reply;
     client.reset();
     WSACleanup();
-    EXPECT_NE(service.Log().find(c.logged), std::string::npos) << service.Log();
+    EXPECT_TRUE(service.LogShows(c.logged)) << service.Log();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -159,6 +159,7 @@ TEST_F(ControlApi, StartSweepsStrayAndRestartReplacesCore) {
     std::vector<DWORD> second = ProcessesRunning(corePath);
     ASSERT_EQ(first.size() + second.size(), 2u);
     EXPECT_NE(second[0], first[0]);
+    EXPECT_TRUE(service.LogShows("sweeping stray core pid="));
     EXPECT_EQ(CountOf(service.Log(), "sweeping stray core pid="), 1u) << service.Log();
 }
 

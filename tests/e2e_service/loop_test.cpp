@@ -3,6 +3,7 @@
 
 #include <string>
 #include <vector>
+#include "app/text.h"
 #include "support.h"
 
 namespace {
@@ -71,8 +72,17 @@ TEST_F(ServiceLoop, ListensOnLoopbackOnlyAndExclusively) {
     EXPECT_TRUE(ConnectLoopback(service_.port));
 }
 
-TEST_F(ServiceLoop, ServesSeveralPendingConnectionsInTurn) {
-    ASSERT_TRUE(service_.Start(UniqueServiceName(L"loop-pending"))) << service_.Log();
+// Connections are read side by side: idle ones, up to more than the service keeps, neither
+// stall nor lock out the others. The one idle longest makes room, well before its deadline.
+TEST_F(ServiceLoop, AnswersWhileIdleClientsHoldMoreConnectionsThanItKeeps) {
+    ASSERT_TRUE(service_.Start(UniqueServiceName(L"loop-idle"))) << service_.Log();
+    std::vector<UniqueSocket> idle;
+    for (int i = 0; i < 80; ++i) {
+        idle.push_back(ConnectLoopback(service_.port));
+        ASSERT_TRUE(idle.back());
+        send(idle.back().get(), "G", 1, 0);
+    }
+    ULONGLONG start = GetTickCount64();
     std::vector<UniqueSocket> clients;
     for (int i = 0; i < 4; ++i) {
         clients.push_back(ConnectLoopback(service_.port));
@@ -82,6 +92,56 @@ TEST_F(ServiceLoop, ServesSeveralPendingConnectionsInTurn) {
     for (UniqueSocket& client : clients) {
         EXPECT_NE(ReceiveAll(client.get()).find("{\"protocol\":1}"), std::string::npos);
     }
+    EXPECT_LT(GetTickCount64() - start, 3000u);
+    // Closed by the service: the receive ends with nothing, long before the 5 s deadline.
+    EXPECT_EQ(ReceiveAll(idle.front().get(), 2000), "");
+    EXPECT_LT(GetTickCount64() - start, 4000u);
+}
+
+// A data directory made again by a user, with links where the service's files go, or itself a
+// link: the service writes only into a plain directory of its own and never through a link.
+TEST_F(ServiceLoop, WritesNoFileThroughALinkPlantedInItsDataDirectory) {
+    std::wstring build = TestDirectory().substr(0, TestDirectory().rfind(L'\\'));
+    ScopedProgramData programData(build + L"\\planted\\programdata");
+    for (const wchar_t* name : {L"planted-files", L"planted-directory"}) {
+        SCOPED_TRACE(ToUtf8(name));
+        std::wstring core = PrivateStandin(name);
+        ASSERT_FALSE(core.empty());
+        std::wstring config = core.substr(0, core.rfind(L'\\')) + L"\\core.conf";
+        ASSERT_TRUE(WriteFileBytes(config, "stderr=core output\n"));
+        ASSERT_TRUE(SetParameter(name, L"CoreBinary", core));
+        ASSERT_TRUE(SetParameter(name, L"GuiBinary", OwnImagePath()));
+        bool started = service_.Start(name);
+        // Wine renames or removes what a directory link leads to, never the link itself, so
+        // the service can only refuse to run there.
+        if (RunningUnderWine() && std::wstring(name) == L"planted-directory") {
+            EXPECT_FALSE(started);
+            EXPECT_EQ(service_.child.Wait(10000), 0u);
+            EXPECT_NE(service_.child.Stdout().find("FATAL: cannot secure the data directory"),
+                      std::string::npos);
+            DeleteParameters(name);
+            continue;
+        }
+        ASSERT_TRUE(started) << service_.Log();
+        EXPECT_EQ(SendRequest(service_.port, "POST", "/start", service_.token, ToUtf8(config)).body,
+                  "{\"ok\":true}");
+        EXPECT_TRUE(service_.LogShows("core started pid="));
+        service_.Kill();
+        DeleteParameters(name);
+        EXPECT_NE(ReadFileBytes(DataDirectoryOf(name) + L"\\core.stderr.log").find("core output"),
+                  std::string::npos);
+        EXPECT_NE(service_.Log().find(std::wstring(name) == L"planted-files"
+                                          ? "listening on"
+                                          : "was not the service's own: made anew"),
+                  std::string::npos);
+    }
+    std::wstring victims = build + L"\\planted\\victims";
+    for (const wchar_t* victim :
+         {L"service.log", L"service.log.1", L"core.stderr.log", L"core.stderr.log.1",
+          L"service.conf.tmp", L"hard", L"directory\\service.log"}) {
+        EXPECT_EQ(ReadFileBytes(victims + L"\\" + victim), "victim\n") << ToUtf8(victim);
+    }
+    EXPECT_EQ(EntriesOf(victims + L"\\directory").size(), 1u);
 }
 
 }  // namespace

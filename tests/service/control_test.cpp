@@ -2,8 +2,8 @@
 // manager the handler cannot be registered, so the status record is the only output of a report.
 #include <gtest/gtest.h>
 
-#include <thread>
 #include "app/handles.h"
+#include "app/log.h"
 #include "app/state.h"
 #include "service/loop.h"
 #include "service/scm.h"
@@ -20,56 +20,56 @@ bool StopEventSet() {
     return WaitForSingleObject(ServiceState.stopEvent, 0) == WAIT_OBJECT_0;
 }
 
-// ServiceMain runs on a thread of its own, as under the dispatcher. Holding the core lock keeps
-// the loop's teardown, and with it the stopped report, waiting while the test looks.
+// The handler reports stopping only while the service runs; the stopped report stays the last.
 TEST(ServiceControl, ReportsStoppingOnlyForStopAndShutdownAndNeverAfterStopped) {
-    // The process entry does this before anything else.
-    InitializeCriticalSection(&ServiceState.coreLock);
     InitializeCriticalSection(&ServiceState.statusLock);
     const struct {
+        DWORD state;
         DWORD control;
         DWORD result;
-        bool stops;
-    } rows[] = {{SERVICE_CONTROL_STOP, NO_ERROR, true},
-                {SERVICE_CONTROL_SHUTDOWN, NO_ERROR, true},
-                {SERVICE_CONTROL_INTERROGATE, NO_ERROR, false},
-                {SERVICE_CONTROL_PAUSE, ERROR_CALL_NOT_IMPLEMENTED, false},
-                {SERVICE_CONTROL_PARAMCHANGE, ERROR_CALL_NOT_IMPLEMENTED, false},
-                {200, ERROR_CALL_NOT_IMPLEMENTED, false}};
+        DWORD stateAfter;
+    } rows[] = {
+        {SERVICE_RUNNING, SERVICE_CONTROL_STOP, NO_ERROR, SERVICE_STOP_PENDING},
+        {SERVICE_RUNNING, SERVICE_CONTROL_SHUTDOWN, NO_ERROR, SERVICE_STOP_PENDING},
+        {SERVICE_RUNNING, SERVICE_CONTROL_INTERROGATE, NO_ERROR, SERVICE_RUNNING},
+        {SERVICE_RUNNING, SERVICE_CONTROL_PAUSE, ERROR_CALL_NOT_IMPLEMENTED, SERVICE_RUNNING},
+        {SERVICE_RUNNING, SERVICE_CONTROL_PARAMCHANGE, ERROR_CALL_NOT_IMPLEMENTED, SERVICE_RUNNING},
+        {SERVICE_RUNNING, 200, ERROR_CALL_NOT_IMPLEMENTED, SERVICE_RUNNING},
+        {SERVICE_STOPPED, SERVICE_CONTROL_STOP, NO_ERROR, SERVICE_STOPPED}};
     for (const auto& c : rows) {
         SCOPED_TRACE(c.control);
-        ServiceState.serviceName = UniqueServiceName(L"control");
-        CreateDirectoryW(DataDirectoryOf(ServiceState.serviceName).c_str(), nullptr);
-        // As the process entry sets it.
-        ServiceState.nextCheckPoint = 1;
-        std::thread service([] { ServiceMain(0, nullptr); });
-        bool running = WaitUntil([] { return Status().dwCurrentState == SERVICE_RUNNING; }, 20000);
-        SERVICE_STATUS before = Status();
-        SERVICE_STATUS after = {};
-        if (running) {
-            ScopedLock hold(ServiceState.coreLock);
-            EXPECT_EQ(ServiceControlHandler(c.control, 0, nullptr, nullptr), c.result);
-            EXPECT_EQ(StopEventSet(), c.stops);
-            after = Status();
-            SetEvent(ServiceState.stopEvent);
-        }
-        service.join();
-        ASSERT_TRUE(running);
-        EXPECT_EQ(before.dwControlsAccepted,
-                  static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
-        EXPECT_EQ(before.dwCheckPoint, 0u);
-        EXPECT_EQ(after.dwCurrentState,
-                  static_cast<DWORD>(c.stops ? SERVICE_STOP_PENDING : SERVICE_RUNNING));
-        EXPECT_EQ(after.dwControlsAccepted, c.stops ? 0u : before.dwControlsAccepted);
-        // The starting report took checkpoint 1.
-        EXPECT_EQ(after.dwCheckPoint, c.stops ? 2u : 0u);
-        EXPECT_EQ(after.dwWaitHint, c.stops ? 12000u : 0u);
-        EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-        EXPECT_EQ(Status().dwWin32ExitCode, 0u);
-        // A stop that comes after the loop has ended leaves the stopped report in place.
-        EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), 0u);
-        EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+        UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        ServiceState.stopEvent = event.get();
+        ServiceState.status = SERVICE_STATUS{};
+        ServiceState.status.dwCurrentState = c.state;
+        ServiceState.nextCheckPoint = 2;
+        EXPECT_EQ(ServiceControlHandler(c.control, 0, nullptr, nullptr), c.result);
+        bool stops = c.control == SERVICE_CONTROL_STOP || c.control == SERVICE_CONTROL_SHUTDOWN;
+        EXPECT_EQ(StopEventSet(), stops);
+        SERVICE_STATUS after = Status();
+        EXPECT_EQ(after.dwCurrentState, c.stateAfter);
+        bool pending = c.stateAfter == SERVICE_STOP_PENDING;
+        EXPECT_EQ(after.dwCheckPoint, pending ? 2u : 0u);
+        // The whole bound of a stop: break helper, graceful wait, termination and drain.
+        EXPECT_EQ(after.dwWaitHint, pending ? 25000u : 0u);
+        ServiceState.stopEvent = nullptr;
     }
+}
+
+// Outside the service control manager the handler cannot be registered; without it no stop
+// could reach the loop, so the service must not start it.
+TEST(ServiceControl, DoesNotRunTheLoopWithoutAControlHandler) {
+    ScopedProgramData programData;
+    ServiceState.serviceName = L"nohandler";
+    ServiceState.stopEvent = nullptr;
+    ASSERT_TRUE(CreateDirectoryW(DataDirectoryOf(L"nohandler").c_str(), nullptr));
+    ServiceMain(0, nullptr);
+    FlushLog(5000);
+    std::string log = ReadFileBytes(DataDirectoryOf(L"nohandler") + L"\\service.log");
+    EXPECT_NE(log.find("cannot register the service control handler (err="), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("listening"), std::string::npos) << log;
+    EXPECT_EQ(ServiceState.stopEvent, nullptr);
 }
 
 TEST(ConsoleControl, OnlyCtrlCAndCtrlBreakStopTheLoop) {

@@ -224,6 +224,10 @@ std::string ConsoleService::Log() const {
     return ReadFileBytes(DataDirectoryOf(name) + L"\\service.log");
 }
 
+bool ConsoleService::LogShows(const std::string& text, DWORD timeoutMs) const {
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
+}
+
 namespace {
 
 sockaddr_in AddressOf(const char* address, int port) {

@@ -81,6 +81,8 @@ struct ConsoleService {
     // Hard stop: there is no Ctrl+C from inside Wine; the job ends any core with it.
     void Kill() { child.Kill(); }
     std::string Log() const;
+    // The service writes its log in the background: waits for the text to arrive.
+    bool LogShows(const std::string& text, DWORD timeoutMs = 10000) const;
 };
 
 struct HttpResult {

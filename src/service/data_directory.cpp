@@ -1,0 +1,63 @@
+#include "service/data_directory.h"
+
+#include <aclapi.h>
+#include <vector>
+#include "app/data_file.h"
+#include "app/log.h"
+#include "app/paths.h"
+#include "app/process.h"
+#include "install/entries.h"
+#include "install/install.h"
+#include "install/security.h"
+
+namespace {
+
+constexpr DWORD kHoldAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY;
+
+bool OwnedByUsOrTrusted(HANDLE directory) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD result = GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                   nullptr, nullptr, nullptr, &descriptor);
+    UniqueLocal freeDescriptor(descriptor);
+    if (result != ERROR_SUCCESS || owner == nullptr) {
+        return false;
+    }
+    if (IsTrustedPrincipal(owner)) {
+        return true;
+    }
+    std::vector<BYTE> self = TokenUserOf(GetCurrentProcess());
+    return !self.empty() && EqualSid(owner, reinterpret_cast<TOKEN_USER*>(self.data())->User.Sid);
+}
+
+UniqueHandle OpenIfOurs(const std::wstring& path) {
+    UniqueHandle directory = OpenEntryItself(path, kHoldAccess);
+    if (directory && HandleIsRealDirectory(directory.get()) &&
+        LeadsToItself(directory.get(), path) && OwnedByUsOrTrusted(directory.get())) {
+        return directory;
+    }
+    return UniqueHandle();
+}
+
+}  // namespace
+
+DWORD HoldDataDirectory(UniqueHandle& held) {
+    std::wstring path = GetDataDirectory();
+    held = OpenIfOurs(path);
+    if (held) {
+        return ERROR_SUCCESS;
+    }
+    bool existed = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    DWORD error = HardenDataDirectory();
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    held = OpenIfOurs(path);
+    if (!held) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if (existed) {
+        WriteLog("data directory %ls was not the service's own: made anew", path.c_str());
+    }
+    return ERROR_SUCCESS;
+}
