@@ -6,12 +6,15 @@
 // reads one request and sends a fixed response; (b) velmora /version; (c) velmora GET /status
 // with caller verification on; (d) /start + /stop of the stand-in core; and the cost of one
 // TCP-table read, the main extra work of (c); (e) GET /status and one table read again while
-// another process holds 1,000 and 5,000 extra loopback connections open (a busy core holds many).
+// another process holds 1,000 and 5,000 extra loopback connections open (a busy core holds many);
+// (f) GET /status while another process keeps 64 connections idle at velmora's port and 8 more
+// sending refused requests as fast as they are answered, against the same with no attacker.
 // Then velmora's CPU time while idle for 10 s and its private bytes idle and after the run.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 #include "app/text.h"
 #include "support.h"
@@ -75,6 +78,43 @@ int HoldConnections(int count) {
     return 0;
 }
 
+// bench.exe attack <port> <idle> <refusers>: keeps `idle` connections that sent one byte open at
+// the port, reopening those the service closes, and `refusers` clients that send requests the
+// service refuses as fast as they are answered. Says "attacking" and runs until ended.
+int Attack(int port, int idleCount, int refusers) {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    for (int i = 0; i < refusers; ++i) {
+        std::thread([port] {
+            for (;;) {
+                SendRequest(port, "GET", "/status", "0123456789abcdef0123456789abcdef");
+            }
+        }).detach();
+    }
+    std::vector<UniqueSocket> idle(static_cast<size_t>(idleCount));
+    std::printf("attacking\n");
+    std::fflush(stdout);
+    for (;;) {
+        for (UniqueSocket& connection : idle) {
+            if (connection) {
+                // Closed by the service when it reads as ready: the receive gives 0 or fails.
+                fd_set readable;
+                FD_ZERO(&readable);
+                FD_SET(connection.get(), &readable);
+                timeval now = {0, 0};
+                char byte;
+                if (select(0, &readable, nullptr, nullptr, &now) != 1 ||
+                    recv(connection.get(), &byte, 1, 0) > 0) {
+                    continue;
+                }
+            }
+            connection = ConnectLoopback(port);
+            send(connection.get(), "G", 1, 0);
+        }
+        Sleep(20);
+    }
+}
+
 struct Stats {
     double medianMs = 0;
     double p99Ms = 0;
@@ -131,6 +171,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (argc >= 3 && std::wstring(argv[1]) == L"hold") {
         return HoldConnections(_wtoi(argv[2]));
+    }
+    if (argc >= 5 && std::wstring(argv[1]) == L"attack") {
+        return Attack(_wtoi(argv[2]), _wtoi(argv[3]), _wtoi(argv[4]));
     }
     int count = argc >= 2 ? _wtoi(argv[1]) : 1000;
     if (count <= 0) {
@@ -203,6 +246,24 @@ int wmain(int argc, wchar_t** argv) {
         Print("    one TCP table read", Measure(series, ReadTcpTable));
         holder.Kill();
     }
+
+    int attacked = std::max(20, count / 10);
+    auto trustedStatus = [&] { SendRequest(service.port, "GET", "/status", service.token); };
+    Stats quiet = Measure(attacked, trustedStatus);
+    Print("(f) /status, no attacker", quiet);
+    ChildProcess attacker;
+    if (StartProgram(OwnImagePath(), L"attack " + std::to_wstring(service.port) + L" 64 8",
+                     attacker) &&
+        WaitUntil([&] { return attacker.Stdout().find("attacking") != std::string::npos; },
+                  10000)) {
+        Sleep(2000);
+        Stats loaded = Measure(attacked, trustedStatus);
+        Print("(f) /status, 64 idle + 8 refused", loaded);
+        std::printf("ratio attacked/quiet (median) %.2f\n", loaded.medianMs / quiet.medianMs);
+    } else {
+        std::printf("cannot start the attacker\n");
+    }
+    attacker.Kill();
 
     HANDLE process = service.child.process.get();
     ProcessUsage afterRun = MeasureProcess(process, name);

@@ -2,6 +2,7 @@
 // manager the handler cannot be registered, so the status record is the only output of a report.
 #include <gtest/gtest.h>
 
+#include <thread>
 #include "app/handles.h"
 #include "app/log.h"
 #include "app/state.h"
@@ -70,6 +71,42 @@ TEST(ServiceControl, DoesNotRunTheLoopWithoutAControlHandler) {
         << log;
     EXPECT_EQ(log.find("listening"), std::string::npos) << log;
     EXPECT_EQ(ServiceState.stopEvent, nullptr);
+}
+
+// A loop that cannot finish its stop (here its teardown waits for the core lock, held elsewhere)
+// ends with its process after the stop's bound. The test program runs itself as that process.
+TEST(StopBound, EndsAProcessWhoseLoopDoesNotReturn) {
+    wchar_t stuck[64] = {};
+    if (GetEnvironmentVariableW(L"VELMORA_TEST_STUCK_LOOP", stuck, 64) > 0) {
+        ServiceState.serviceName = stuck;
+        InitializeCriticalSection(&ServiceState.coreLock);
+        InitializeCriticalSection(&ServiceState.statusLock);
+        std::thread([] {
+            EnterCriticalSection(&ServiceState.coreLock);
+            WaitUntil([] { return ServiceState.stopEvent != nullptr; }, 10000);
+            SetEvent(ServiceState.stopEvent);
+            Sleep(INFINITE);
+        }).detach();
+        RunConsole();
+        FAIL() << "the loop returned while its core lock was held";
+    }
+    std::wstring name = UniqueServiceName(L"stuck");
+    CreateDirectoryW(DataDirectoryOf(name).c_str(), nullptr);
+    SetEnvironmentVariableW(L"VELMORA_TEST_STUCK_LOOP", name.c_str());
+    ChildProcess child;
+    bool started =
+        StartProgram(ProgramPath(L"test_service.exe"),
+                     L"--gtest_filter=StopBound.EndsAProcessWhoseLoopDoesNotReturn", child);
+    SetEnvironmentVariableW(L"VELMORA_TEST_STUCK_LOOP", nullptr);
+    ASSERT_TRUE(started);
+    ULONGLONG start = GetTickCount64();
+    DWORD code = child.Wait(40000);
+    child.Kill();
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_TIMEOUT)) << child.Stdout();
+    EXPECT_GE(GetTickCount64() - start, 20000u);
+    EXPECT_NE(ReadFileBytes(DataDirectoryOf(name) + L"\\service.log")
+                  .find("service loop did not stop in 25000ms, ending the process"),
+              std::string::npos);
 }
 
 TEST(ConsoleControl, OnlyCtrlCAndCtrlBreakStopTheLoop) {
