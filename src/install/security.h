@@ -50,8 +50,9 @@ std::vector<std::wstring> AncestorsOf(const std::wstring& directory);
 std::wstring DirectoryOfPath(const std::wstring& path);
 
 // The first place that would let an untrusted principal swap the executable (a full path):
-// its directory, the file itself, or a folder above; then the same places on the path the
-// system resolves the file and its directory to, when links lead elsewhere. Each owner and DACL
+// its directory, the file itself, or a folder above; a link on the path, by its own owner and
+// DACL; then the same places on the path the system resolves the file and its directory to, when
+// links lead elsewhere. Each owner and DACL
 // is read afresh and one that cannot be read fails, as does a path that cannot be resolved.
 // Empty when every place passes.
 std::wstring FindUntrustedWritablePlace(const std::wstring& executable);

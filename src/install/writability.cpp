@@ -174,6 +174,35 @@ std::wstring FindUntrustedPlace(const std::wstring& directory, const std::wstrin
     return std::wstring();
 }
 
+// A link on the given path is followed anew at every start of the program, so whoever may
+// rewrite, replace or re-permission the link itself could point it elsewhere later. Each link is
+// judged by its own owner and DACL, with the rule of a program's folder; the first that fails.
+std::wstring FindUntrustedLink(const std::wstring& executable, PSID installer) {
+    std::vector<std::wstring> entries = AncestorsOf(executable);
+    entries.insert(entries.begin(), executable);
+    for (const std::wstring& entry : entries) {
+        if (!IsReparsePoint(GetFileAttributesW(entry.c_str()))) {
+            continue;
+        }
+        UniqueHandle link = OpenEntryItself(entry, READ_CONTROL,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        DWORD result = link
+                           ? GetSecurityInfo(link.get(), SE_FILE_OBJECT,
+                                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                             &owner, nullptr, &dacl, nullptr, &descriptor)
+                           : GetLastError();
+        UniqueLocal freeDescriptor(descriptor);
+        if (result != ERROR_SUCCESS || OwnerMayRepermission(owner, installer) ||
+            DaclGrantsUntrustedWrite(dacl)) {
+            return entry;
+        }
+    }
+    return std::wstring();
+}
+
 }  // namespace
 
 bool OwnerMayRepermission(PSID owner, PSID installer) {
@@ -229,6 +258,10 @@ std::wstring FindUntrustedWritablePlace(const std::wstring& executable) {
     std::wstring directory = DirectoryOfPath(executable);
     std::wstring place =
         FindUntrustedPlace(directory, directory != executable ? executable : L"", installer);
+    if (!place.empty()) {
+        return place;
+    }
+    place = FindUntrustedLink(executable, installer);
     if (!place.empty()) {
         return place;
     }
