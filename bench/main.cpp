@@ -1,6 +1,7 @@
 // Latency benchmark of the control API against the floor of the same machine.
 //
-//   bash bench/run.sh [requests]      (builds, then runs bench.exe under Wine)
+//   bash bench/run.sh [requests] [attacked]   (builds, then runs bench.exe under Wine; with
+//                                            "attacked", series (f) alone)
 //
 // Measures, in one run: (a) a minimal Winsock responder in a process of its own that accepts,
 // reads one request and sends a fixed response; (b) velmora /version; (c) velmora GET /status
@@ -163,49 +164,10 @@ void ReadTcpTable() {
     GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    if (argc >= 3 && std::wstring(argv[1]) == L"responder") {
-        return RunResponder(_wtoi(argv[2]));
-    }
-    if (argc >= 3 && std::wstring(argv[1]) == L"hold") {
-        return HoldConnections(_wtoi(argv[2]));
-    }
-    if (argc >= 5 && std::wstring(argv[1]) == L"attack") {
-        return Attack(_wtoi(argv[2]), _wtoi(argv[3]), _wtoi(argv[4]));
-    }
-    int count = argc >= 2 ? _wtoi(argv[1]) : 1000;
-    if (count <= 0) {
-        count = 1000;
-    }
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-
-    const int responderPort = 18390;
-    ChildProcess responder;
-    if (!StartProgram(OwnImagePath(), L"responder " + std::to_wstring(responderPort), responder)) {
-        std::printf("cannot start the responder\n");
-        return 1;
-    }
-    WaitUntil([&] { return SendRaw(responderPort, "GET / HTTP/1.1\r\n\r\n").status == 200; },
-              10000);
-
-    std::wstring name = UniqueServiceName(L"bench");
-    std::wstring core = ProgramPath(L"standin-core.exe");
-    SetParameter(name, L"CoreBinary", core);
-    SetParameter(name, L"GuiBinary", OwnImagePath());
-    ConsoleService service;
-    if (!service.Start(name)) {
-        std::printf("velmora did not start\n");
-        responder.Kill();
-        return 1;
-    }
-    std::wstring config = DataDirectoryOf(name) + L"\\core.conf";
-    WriteFileBytes(config, "quiet=1\n");
+// Series (a) to (e).
+void MeasureUnattacked(int count, int responderPort, const ConsoleService& service,
+                       const std::string& configUtf8) {
     const std::string request = "GET /version HTTP/1.1\r\n\r\n";
-
-    std::printf("requests per series: %d (one connection per request)\n", count);
     Stats floor = Measure(count, [&] { SendRaw(responderPort, request); });
     Print("(a) minimal responder", floor);
     Stats version = Measure(count, [&] { SendRaw(service.port, request); });
@@ -216,7 +178,6 @@ int wmain(int argc, wchar_t** argv) {
     Stats table = Measure(count, ReadTcpTable);
     Print("    one TCP table read", table);
     int cycles = std::max(5, count / 50);
-    std::string configUtf8 = ToUtf8(config);
     Stats startStop = Measure(cycles, [&] {
         SendRequest(service.port, "POST", "/start", service.token, configUtf8);
         SendRequest(service.port, "POST", "/stop", service.token);
@@ -246,7 +207,54 @@ int wmain(int argc, wchar_t** argv) {
         Print("    one TCP table read", Measure(series, ReadTcpTable));
         holder.Kill();
     }
+}
 
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc >= 3 && std::wstring(argv[1]) == L"responder") {
+        return RunResponder(_wtoi(argv[2]));
+    }
+    if (argc >= 3 && std::wstring(argv[1]) == L"hold") {
+        return HoldConnections(_wtoi(argv[2]));
+    }
+    if (argc >= 5 && std::wstring(argv[1]) == L"attack") {
+        return Attack(_wtoi(argv[2]), _wtoi(argv[3]), _wtoi(argv[4]));
+    }
+    int count = argc >= 2 ? _wtoi(argv[1]) : 1000;
+    if (count <= 0) {
+        count = 1000;
+    }
+    // bench.exe <requests> attacked: series (f) alone.
+    bool attackedOnly = argc >= 3 && std::wstring(argv[2]) == L"attacked";
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+
+    const int responderPort = 18390;
+    ChildProcess responder;
+    if (!StartProgram(OwnImagePath(), L"responder " + std::to_wstring(responderPort), responder)) {
+        std::printf("cannot start the responder\n");
+        return 1;
+    }
+    WaitUntil([&] { return SendRaw(responderPort, "GET / HTTP/1.1\r\n\r\n").status == 200; },
+              10000);
+
+    std::wstring name = UniqueServiceName(L"bench");
+    std::wstring core = ProgramPath(L"standin-core.exe");
+    SetParameter(name, L"CoreBinary", core);
+    SetParameter(name, L"GuiBinary", OwnImagePath());
+    ConsoleService service;
+    if (!service.Start(name)) {
+        std::printf("velmora did not start\n");
+        responder.Kill();
+        return 1;
+    }
+    std::wstring config = DataDirectoryOf(name) + L"\\core.conf";
+    WriteFileBytes(config, "quiet=1\n");
+    std::printf("requests per series: %d (one connection per request)\n", count);
+    if (!attackedOnly) {
+        MeasureUnattacked(count, responderPort, service, ToUtf8(config));
+    }
     int attacked = std::max(20, count / 10);
     auto trustedStatus = [&] { SendRequest(service.port, "GET", "/status", service.token); };
     Stats quiet = Measure(attacked, trustedStatus);

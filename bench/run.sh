@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the latency benchmark under Wine: bash bench/run.sh [requests-per-series]
+# Builds and runs the latency benchmark under Wine:
+#   bash bench/run.sh [requests-per-series] [attacked]   ("attacked": series (f) alone)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
@@ -7,4 +8,4 @@ bash scripts/build.sh
 build=${BUILD_DIR:-build}
 source scripts/wine-prefix.sh
 start_wine_prefix wineprefix-bench
-wine "$build/bin/bench.exe" "${1:-1000}"
+wine "$build/bin/bench.exe" "${1:-1000}" "${2:-}"

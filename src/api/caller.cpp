@@ -41,19 +41,22 @@ uint16_t PortOf(DWORD field) {
 
 }  // namespace
 
-DWORD FindPeerPid(uint16_t peerPort, uint16_t listenPort) {
-    std::vector<unsigned char> buffer;
-    if (!ReadTcpTable(buffer)) {
-        return 0;
+DWORD FindPeerPid(uint16_t peerPort, uint16_t listenPort, PeerTable& table) {
+    if (!table.read) {
+        table.read = ReadTcpTable(table.bytes);
+        if (!table.read) {
+            return 0;
+        }
     }
+    const std::vector<unsigned char>& buffer = table.bytes;
     IN_ADDR loopback = {};
     inet_pton(AF_INET, "127.0.0.1", &loopback);
-    const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+    const auto* rowsRead = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
     size_t rowsThatFit =
         (buffer.size() - offsetof(MIB_TCPTABLE_OWNER_PID, table)) / sizeof(MIB_TCPROW_OWNER_PID);
-    size_t rows = table->dwNumEntries < rowsThatFit ? table->dwNumEntries : rowsThatFit;
+    size_t rows = rowsRead->dwNumEntries < rowsThatFit ? rowsRead->dwNumEntries : rowsThatFit;
     for (size_t i = 0; i < rows; ++i) {
-        const MIB_TCPROW_OWNER_PID& row = table->table[i];
+        const MIB_TCPROW_OWNER_PID& row = rowsRead->table[i];
         if (PortOf(row.dwLocalPort) == peerPort && PortOf(row.dwRemotePort) == listenPort &&
             row.dwLocalAddr == loopback.s_addr && row.dwRemoteAddr == loopback.s_addr &&
             (row.dwState == kStateEstablished || row.dwState == kStateCloseWait)) {
@@ -63,7 +66,7 @@ DWORD FindPeerPid(uint16_t peerPort, uint16_t listenPort) {
     return 0;
 }
 
-bool VerifyPeer(SOCKET connection) {
+bool VerifyPeer(SOCKET connection, PeerTable& table) {
     std::wstring guiBinary;
     LONG read = ReadServiceParameterValue(L"GuiBinary", guiBinary);
     if (read == ERROR_FILE_NOT_FOUND) {
@@ -86,7 +89,7 @@ bool VerifyPeer(SOCKET connection) {
         peer.sin_family != AF_INET) {
         return false;
     }
-    DWORD pid = FindPeerPid(ntohs(peer.sin_port), ServiceState.listenPort);
+    DWORD pid = FindPeerPid(ntohs(peer.sin_port), ServiceState.listenPort, table);
     if (pid == 0) {
         return false;
     }

@@ -49,11 +49,11 @@ void BeginReceiving(ClientConnection& connection) {
     }
 }
 
-void ServeReceived(ClientConnection& connection, const std::string& accessToken) {
+void ServeReceived(ClientConnection& connection, const std::string& accessToken, PeerTable& peers) {
     HttpRequest request;
     if (connection.scan.headerEndFound &&
         ParseRequest(connection.text, connection.scan.headerEnd, request)) {
-        Response response = DispatchRequest(connection.socket.get(), request, accessToken);
+        Response response = DispatchRequest(connection.socket.get(), request, accessToken, peers);
         SendResponse(connection.socket.get(), response.status, response.body);
     }
     connection.socket.reset();

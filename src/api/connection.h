@@ -3,6 +3,7 @@
 // loop's thread, by completion routines that run while the loop waits alertably.
 #include <memory>
 #include <string>
+#include "api/caller.h"
 #include "api/request.h"
 #include "app/handles.h"
 
@@ -31,7 +32,8 @@ void BeginReceiving(ClientConnection& connection);
 void EndReceiving(ClientConnection& connection);
 
 // Answers a finished connection, when what arrived is a request, and closes it.
-void ServeReceived(ClientConnection& connection, const std::string& accessToken);
+// `peers` is shared by connections that had all finished before it was first read.
+void ServeReceived(ClientConnection& connection, const std::string& accessToken, PeerTable& peers);
 
 // Writes the head and the body; does not close the connection.
 void SendResponse(SOCKET connection, int status, const std::string& body);

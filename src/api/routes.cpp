@@ -37,6 +37,10 @@ Response StartResponse(const std::string& body) {
     if (path.empty()) {
         return {500, kEmptyConfigPathBody};
     }
+    {
+        ScopedLock lock(ServiceState.coreLock);
+        EndRestartSeries();
+    }
     std::string error = LaunchCore(FromUtf8(path));
     if (error.empty()) {
         return {200, "{\"ok\":true}"};
@@ -48,6 +52,7 @@ Response StopResponse() {
     bool graceful;
     {
         ScopedLock lock(ServiceState.coreLock);
+        EndRestartSeries();
         graceful = StopCore();
     }
     std::wstring corePath = ReadServiceParameter(L"CoreBinary");
@@ -68,12 +73,12 @@ std::string TrimConfigPath(const std::string& body) {
 }
 
 Response DispatchRequest(SOCKET connection, const HttpRequest& request,
-                         const std::string& accessToken) {
+                         const std::string& accessToken, PeerTable& peers) {
     if (request.path == "/version") {
         return VersionResponse();
     }
     // The caller is checked before its token, so an untrusted process learns nothing about it.
-    if (!VerifyPeer(connection)) {
+    if (!VerifyPeer(connection, peers)) {
         return {401, kUntrustedCallerBody};
     }
     if (!TokenMatches(FindHeader(request.headerBlock, "x-auth-token"), accessToken)) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include "api/caller.h"
 #include "api/request.h"
 #include "app/win.h"
 
@@ -12,7 +13,7 @@ struct Response {
 
 // Runs the checks of the caller and the route of one parsed request.
 Response DispatchRequest(SOCKET connection, const HttpRequest& request,
-                         const std::string& accessToken);
+                         const std::string& accessToken, PeerTable& peers);
 
 // The configuration path of a /start body: trailing LF, CR and space bytes removed; tabs and
 // leading bytes stay.

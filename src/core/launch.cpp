@@ -146,6 +146,8 @@ LaunchOutcome StartCoreLocked(const std::wstring& corePath, const std::wstring& 
     CoreState.processInfo.dwThreadId = info.dwThreadId;
     CoreState.job = std::move(job);
     CoreState.stderrCapture = std::move(capture);
+    CoreState.startedAt = GetTickCount64();
+    CoreState.supervision.configPath = configPath;
     CoreState.running = true;
     outcome.step = LaunchStep::kStarted;
     return outcome;

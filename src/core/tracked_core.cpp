@@ -1,10 +1,24 @@
 #include "core/tracked_core.h"
 
+#include "app/log.h"
+#include "app/state.h"
+#include "core/launch.h"
 #include "core/stop.h"
 
 CoreStateData CoreState;
 
 namespace {
+
+// Counts the exit and schedules the next start, or gives up until the next /start.
+void PlanRestart(uint64_t ranMs) {
+    RestartDecision next = NoteCoreExit(CoreState.supervision.throttle, ranMs);
+    CoreState.supervision.restartPending = !next.giveUp;
+    if (next.giveUp) {
+        WriteLog("core keeps exiting, giving up after %d restarts", next.restartsMade);
+        return;
+    }
+    CoreState.supervision.restartAt = GetTickCount64() + next.delayMs;
+}
 
 bool IsProcessAlive(HANDLE process) {
     // Exit code 259 (STILL_ACTIVE) is also a code a process can exit with; only the process
@@ -34,7 +48,7 @@ bool IsCoreRunning() {
     if (IsProcessAlive(CoreState.processInfo.hProcess.get())) {
         return true;
     }
-    ForgetCore();
+    NoteCoreEnded();
     return false;
 }
 
@@ -42,5 +56,63 @@ void ForgetCore() {
     // The job goes first: it ends whatever the core started, and with the last of them the
     // write end of the output pipe, so the reader can drain to the end before it is let go.
     CoreState.job.reset();
+    CoreSupervision supervision = std::move(CoreState.supervision);
     CoreState = CoreStateData{};
+    CoreState.supervision = std::move(supervision);
+}
+
+HANDLE TrackedCoreProcess() {
+    return CoreState.running ? CoreState.processInfo.hProcess.get() : nullptr;
+}
+
+void NoteCoreEnded() {
+    if (!CoreState.running) {
+        return;
+    }
+    DWORD processId = CoreState.processInfo.dwProcessId;
+    DWORD code = 0;
+    GetExitCodeProcess(CoreState.processInfo.hProcess.get(), &code);
+    uint64_t ranMs = GetTickCount64() - CoreState.startedAt;
+    ForgetCore();
+    // Read once the output reader has drained what the core wrote last.
+    std::string line = ReadStderrTail();
+    if (line.empty()) {
+        WriteLog("core %lu exited (code=%lu)", processId, code);
+    } else {
+        WriteLog("core %lu exited (code=%lu): %s", processId, code, line.c_str());
+    }
+    PlanRestart(ranMs);
+}
+
+void EndRestartSeries() {
+    CoreState.supervision.restartPending = false;
+    CoreState.supervision.throttle = RestartThrottle{};
+}
+
+DWORD RestartDueInMs() {
+    if (!CoreState.supervision.restartPending) {
+        return INFINITE;
+    }
+    ULONGLONG now = GetTickCount64();
+    return now >= CoreState.supervision.restartAt
+               ? 0
+               : static_cast<DWORD>(CoreState.supervision.restartAt - now);
+}
+
+void RunDueRestart() {
+    std::wstring configPath;
+    {
+        ScopedLock lock(ServiceState.coreLock);
+        if (RestartDueInMs() != 0) {
+            return;
+        }
+        CoreState.supervision.restartPending = false;
+        configPath = CoreState.supervision.configPath;
+    }
+    std::string error = LaunchCore(configPath);
+    if (!error.empty()) {
+        WriteLog("%s", error.c_str());
+        ScopedLock lock(ServiceState.coreLock);
+        PlanRestart(0);
+    }
 }

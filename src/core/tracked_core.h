@@ -1,6 +1,8 @@
 #pragma once
 // The tracked core: its record, whether it still runs, its stop and forgetting it.
 #include "app/handles.h"
+#include <string>
+#include "core/restart_throttle.h"
 #include "core/stderr_log.h"
 
 // PROCESS_INFORMATION whose handles close themselves.
@@ -11,17 +13,49 @@ struct UniqueProcessInformation {
     DWORD dwThreadId = 0;
 };
 
-// Every use happens under ServiceState.coreLock. Forgetting the core is a reset of the record.
+// What outlives each core: the configuration a restart uses and the exits in a row.
+struct CoreSupervision {
+    std::wstring configPath;
+    RestartThrottle throttle;
+    bool restartPending = false;
+    ULONGLONG restartAt = 0;
+};
+
+// Every use happens under ServiceState.coreLock. Forgetting the core is a reset of the record,
+// all but its supervision.
 struct CoreStateData {
     bool running = false;
     UniqueProcessInformation processInfo;
     UniqueHandle job;
     UniqueStderrCapture stderrCapture;
+    ULONGLONG startedAt = 0;  // when it passed its start-up window
+    CoreSupervision supervision;
 };
 
 extern CoreStateData CoreState;
 
-// Caller holds the core lock. StopCore returns graceful.
+// Caller holds the core lock. StopCore returns graceful. IsCoreRunning notes a core found ended
+// as the loop does (NoteCoreEnded).
 bool StopCore();
 bool IsCoreRunning();
 void ForgetCore();
+
+// Caller holds the core lock. The tracked core's process, for the loop to wait on; null when
+// none is tracked.
+HANDLE TrackedCoreProcess();
+
+// Caller holds the core lock. The tracked core ended without anyone asking: logged with its exit
+// code and last line of output, forgotten, and started again after the throttle's delay, or
+// given up on.
+void NoteCoreEnded();
+
+// Caller holds the core lock. A /start or /stop takes over: no restart stays pending and the
+// series of exits starts afresh.
+void EndRestartSeries();
+
+// Caller holds the core lock. Milliseconds until a pending restart is due; INFINITE when none.
+DWORD RestartDueInMs();
+
+// Caller does NOT hold the core lock (the launch takes it). Runs a pending restart that is due,
+// through the same launch as /start.
+void RunDueRestart();

@@ -1,5 +1,6 @@
 #include "service/loop.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -140,24 +141,27 @@ struct ConnectionSet {
         all.push_back(std::move(connection));
     }
 
-    // Answers finished connections one at a time, in the order they finished. False when there
-    // was none; stops early when a stop is asked for.
+    // Answers the connections finished so far one at a time, in the order they finished, with
+    // one read of the connection table for them all. False when there was none; stops early
+    // when a stop is asked for.
     bool ServeFinished(const std::string& token) {
-        bool served = false;
-        for (;;) {
-            ClientConnection* next = nullptr;
-            for (const auto& c : all) {
-                if (c->socket && c->finished && (!next || c->finishedOrder < next->finishedOrder)) {
-                    next = c.get();
-                }
+        std::vector<ClientConnection*> round;
+        for (const auto& c : all) {
+            if (c->socket && c->finished) {
+                round.push_back(c.get());
             }
-            if (next == nullptr ||
-                WaitForSingleObject(ServiceState.stopEvent, 0) == WAIT_OBJECT_0) {
-                return served;
-            }
-            ServeReceived(*next, token);
-            served = true;
         }
+        std::sort(round.begin(), round.end(), [](ClientConnection* a, ClientConnection* b) {
+            return a->finishedOrder < b->finishedOrder;
+        });
+        PeerTable peers;
+        for (ClientConnection* next : round) {
+            if (WaitForSingleObject(ServiceState.stopEvent, 0) == WAIT_OBJECT_0) {
+                break;
+            }
+            ServeReceived(*next, token, peers);
+        }
+        return !round.empty();
     }
 
     // Ends receiving for connections past their deadline. Milliseconds until the next deadline
@@ -307,11 +311,11 @@ DWORD RunServiceLoop() {
                             : static_cast<DWORD>(WSAEOPNOTSUPP);
     ConnectionSet connections;
 
-    // The stop event comes first, so a stop wins when both are signalled. The wait is
-    // alertable: the connections' receives complete in it. A client that resets its connection
-    // before it is taken, or a moment without sockets, must not end the service: without a
-    // pending accept the loop waits a little and posts again.
-    HANDLE waitSet[2] = {ServiceState.stopEvent, acceptEvent.get()};
+    // The stop event comes first, so a stop wins when anything else is signalled too. The wait
+    // is alertable: the connections' receives complete in it. A client that resets its
+    // connection before it is taken, or a moment without sockets, must not end the service:
+    // without a pending accept the loop waits a little and posts again. The tracked core is
+    // waited on too, so that its end is noticed when it happens.
     DWORD timeout = INFINITE;
     for (;;) {
         if (acceptError != 0 && !AcceptErrorIsTransient(acceptError)) {
@@ -319,11 +323,25 @@ DWORD RunServiceLoop() {
             result = kResultWaitFailed;
             break;
         }
-        DWORD handles = pending.connection ? 2 : 1;
-        if (!pending.connection && timeout > kAcceptRetryMs) {
+        HANDLE waitSet[3] = {ServiceState.stopEvent};
+        DWORD handles = 1;
+        DWORD acceptSlot = pending.connection ? handles++ : MAXDWORD;
+        if (acceptSlot != MAXDWORD) {
+            waitSet[acceptSlot] = acceptEvent.get();
+        } else if (timeout > kAcceptRetryMs) {
             timeout = kAcceptRetryMs;
         }
-        DWORD signalled = WaitForMultipleObjectsEx(handles, waitSet, FALSE, timeout, TRUE);
+        DWORD restartDue = INFINITE;
+        {
+            ScopedLock lock(ServiceState.coreLock);
+            HANDLE core = TrackedCoreProcess();
+            if (core != nullptr) {
+                waitSet[handles++] = core;
+            }
+            restartDue = RestartDueInMs();
+        }
+        DWORD signalled = WaitForMultipleObjectsEx(
+            handles, waitSet, FALSE, restartDue < timeout ? restartDue : timeout, TRUE);
         if (signalled == WAIT_OBJECT_0) {
             break;
         }
@@ -333,7 +351,14 @@ DWORD RunServiceLoop() {
             result = kResultWaitFailed;
             break;
         }
-        if (signalled == WAIT_OBJECT_0 + 1) {
+        {
+            ScopedLock lock(ServiceState.coreLock);
+            HANDLE core = TrackedCoreProcess();
+            if (core != nullptr && WaitForSingleObject(core, 0) == WAIT_OBJECT_0) {
+                NoteCoreEnded();
+            }
+        }
+        if (signalled == WAIT_OBJECT_0 + acceptSlot) {
             UniqueSocket accepted = TakeAccepted(listener.get(), pending);
             if (accepted) {
                 connections.Admit(std::move(accepted));
@@ -348,6 +373,10 @@ DWORD RunServiceLoop() {
         bool served = connections.ServeFinished(endpoint.token);
         timeout = served ? 0 : connections.CloseExpired();
         connections.Prune();
+        // Never while a request is handled, and never once a stop is asked for.
+        if (WaitForSingleObject(ServiceState.stopEvent, 0) != WAIT_OBJECT_0) {
+            RunDueRestart();
+        }
     }
 
     connections.CloseAll();

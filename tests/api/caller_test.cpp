@@ -70,8 +70,9 @@ TEST_F(CallerVerification, MatchesEachOfSeveralOpenConnectionsToItsOwnProcess) {
         sockaddr_in peer = {};
         int length = sizeof peer;
         getpeername(connection.get(), reinterpret_cast<sockaddr*>(&peer), &length);
-        DWORD pid = FindPeerPid(ntohs(peer.sin_port), ServiceState.listenPort);
-        EXPECT_TRUE(VerifyPeer(connection.get()));
+        PeerTable table;
+        DWORD pid = FindPeerPid(ntohs(peer.sin_port), ServiceState.listenPort, table);
+        EXPECT_TRUE(VerifyPeer(connection.get(), table));
         SendResponse(connection.get(), 200, "{\"pid\":" + std::to_string(pid) + "}");
         connection.reset();
     }

@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 #include "app/log.h"
 #include "app/paths.h"
 #include "app/state.h"
 #include "core/command.h"
 #include "core/launch.h"
+#include "core/restart_throttle.h"
 #include "core/stop.h"
 #include "core/tail.h"
 #include "core/tracked_core.h"
@@ -173,6 +175,37 @@ INSTANTIATE_TEST_SUITE_P(
                       TailCase{"LongLineCut", std::string(5000, 'y') + std::string(4096, 'x'),
                                std::string(4096, 'x')}),
     [](const ::testing::TestParamInfo<TailCase>& info) { return std::string(info.param.name); });
+
+// Runs in a row, each given as how long it lasted (ms; 0 for a restart that failed to start),
+// and what follows each: the delay before the next start, or 0 for giving up.
+TEST(RestartThrottle, DoublesFromOneSecondResetsAfterASteadyRunAndGivesUpAtTheFifthExit) {
+    const int64_t steady = 10 * 60 * 1000;
+    const struct {
+        const char* name;
+        std::vector<int64_t> runs;
+        std::vector<uint32_t> delays;
+        int restartsWhenGivingUp;
+    } rows[] = {
+        {"ShortRuns", {2000, 2000, 2000, 2000, 2000}, {1000, 2000, 4000, 8000, 0}, 4},
+        {"FailedStartsCount", {5000, 0, 0, 0, 0}, {1000, 2000, 4000, 8000, 0}, 4},
+        {"SteadyRunStartsAfresh",
+         {2000, 2000, 2000, steady, 2000},
+         {1000, 2000, 4000, 1000, 2000},
+         -1},
+        {"JustShortOfSteady", {2000, 2000, 2000, steady - 1, 2000}, {1000, 2000, 4000, 8000, 0}, 4},
+    };
+    for (const auto& row : rows) {
+        RestartThrottle throttle;
+        for (size_t i = 0; i < row.runs.size(); ++i) {
+            RestartDecision next = NoteCoreExit(throttle, static_cast<uint64_t>(row.runs[i]));
+            EXPECT_EQ(next.giveUp, row.delays[i] == 0) << row.name << " exit " << i;
+            EXPECT_EQ(next.giveUp ? 0u : next.delayMs, row.delays[i]) << row.name << " exit " << i;
+            if (next.giveUp) {
+                EXPECT_EQ(next.restartsMade, row.restartsWhenGivingUp) << row.name;
+            }
+        }
+    }
+}
 
 struct FolderCase {
     const char* name;

@@ -140,14 +140,57 @@ INSTANTIATE_TEST_SUITE_P(
         CallerCase{"ClientHalfClosed", nullptr, kToken, kUntrusted, "", "127.0.0.1", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Exit code 259 is the code of a live process too: only the process object tells them apart.
-TEST_F(ControlApi, ForgetsCoreThatEndedByItselfWithoutSignallingIt) {
-    ASSERT_EQ(Start(Config("exit-after-ms=2500\nexit-code=259\n")), kStarted);
-    EXPECT_EQ(Call("GET", "/status"), kRunning);
-    ASSERT_TRUE(WaitUntil([&] { return ProcessesRunning(corePath).empty(); }, 20000));
-    EXPECT_EQ(Call("GET", "/status"), kNotRunning);
-    EXPECT_EQ(Call("POST", "/stop"), kGraceful);
-    EXPECT_EQ(service.Log().find("ctrl-break"), std::string::npos) << service.Log();
+// A core that ends without being asked is logged at once and started again after a growing
+// delay, up to five exits in a row; a /stop ends a pending restart. Exit code 259 is the code
+// of a live process too: only the process object tells them apart.
+TEST_F(ControlApi, StartsACoreThatEndedByItselfAgainUntilItKeepsEnding) {
+    const struct {
+        const char* name;
+        const char* config;
+        DWORD killCode;  // ended from outside with this code; 0: it ends by itself
+        const char* logged;
+        bool stopAtOnce;
+        size_t starts;  // within the row, the /start included
+    } rows[] = {
+        {"KilledFromOutside", "stderr=last words\n", 7, "exited (code=7): last words", false, 2},
+        {"EndsThenStop", "exit-after-ms=2500\nexit-code=259\n", 0, "exited (code=259)", true, 1},
+        {"KeepsEnding", "exit-after-ms=1500\nstderr=dying\n", 0,
+         "core keeps exiting, giving up after 4 restarts", false, 5},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        size_t logged = service.Log().size();
+        auto since = [&] {
+            std::string log = service.Log();
+            return log.size() > logged ? log.substr(logged) : std::string();
+        };
+        ASSERT_EQ(Start(Config(row.config)), kStarted);
+        std::vector<DWORD> first = ProcessesRunning(corePath);
+        ASSERT_EQ(first.size(), 1u);
+        if (row.killCode != 0) {
+            UniqueHandle core(OpenProcess(PROCESS_TERMINATE, FALSE, first[0]));
+            ASSERT_TRUE(TerminateProcess(core.get(), row.killCode));
+        }
+        EXPECT_TRUE(WaitUntil([&] { return since().find(row.logged) != std::string::npos; }, 40000))
+            << since();
+        if (row.stopAtOnce) {
+            EXPECT_EQ(Call("POST", "/stop"), kGraceful);
+            Sleep(2500);
+            EXPECT_EQ(since().find("ctrl-break"), std::string::npos) << since();
+        }
+        // The first delay is 1 s, then the start-up window.
+        bool restarted =
+            WaitUntil([&] { return CountOf(since(), "core started pid=") == row.starts; }, 6000);
+        EXPECT_TRUE(restarted) << since();
+        EXPECT_EQ(Call("GET", "/status"), row.starts == 2 ? kRunning : kNotRunning);
+        EXPECT_EQ(ProcessesRunning(corePath).size(), row.starts == 2 ? 1u : 0u);
+        if (row.killCode != 0) {
+            std::string firstRun = "started pid=" + std::to_string(first[0]) + "\n";
+            EXPECT_NE(File(L"core.stderr.log.1").find(firstRun), std::string::npos);
+            EXPECT_EQ(File(L"core.stderr.log").find(firstRun), std::string::npos);
+        }
+        Call("POST", "/stop");
+    }
 }
 
 TEST_F(ControlApi, StartSweepsStrayAndRestartReplacesCore) {
