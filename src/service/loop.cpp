@@ -358,13 +358,18 @@ DWORD RunServiceLoop() {
                 NoteCoreEnded();
             }
         }
-        if (signalled == WAIT_OBJECT_0 + acceptSlot) {
+        if (!pending.connection) {
+            acceptError = PostAccept(listener.get(), pending, acceptEvent.get());
+        }
+        // Everything waiting in the backlog is taken before the next round of answers: one
+        // accept a round would leave a newcomer behind every connection a flood reopens.
+        for (size_t taken = 0; taken < kMaxConnections && acceptError == 0 &&
+                               WaitForSingleObject(acceptEvent.get(), 0) == WAIT_OBJECT_0;
+             ++taken) {
             UniqueSocket accepted = TakeAccepted(listener.get(), pending);
             if (accepted) {
                 connections.Admit(std::move(accepted));
             }
-            acceptError = PostAccept(listener.get(), pending, acceptEvent.get());
-        } else if (!pending.connection) {
             acceptError = PostAccept(listener.get(), pending, acceptEvent.get());
         }
         RunDueCompletions();
