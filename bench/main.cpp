@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include "app/text.h"
+#include "base/text.h"
 #include "support.h"
 // After windows.h, which they need.
 #include <iphlpapi.h>

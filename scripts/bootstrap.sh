@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian 12 machine lacks to build and test velmora; does nothing when all
-# is there.
+# Installs what a fresh Debian 12 machine lacks to build and test velmora, or the packages named
+# as arguments instead; does nothing when all is there.
 set -euo pipefail
 
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine cmake ninja-build googletest
           curl)
+[ $# -eq 0 ] || packages=("$@")
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

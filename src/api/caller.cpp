@@ -3,10 +3,10 @@
 #include <iphlpapi.h>
 #include <cstddef>
 #include <vector>
-#include "app/handles.h"
-#include "app/log.h"
-#include "app/process.h"
-#include "app/state.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/process.h"
+#include "base/state.h"
 #include "config/registry.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-#include "app/win.h"
+#include "base/win.h"
 
 // The connection table with owning processes, read at most once for a round of requests that
 // had all arrived before the read: under load the read is the dearest part of a request (Wine

@@ -5,7 +5,7 @@
 #include <string>
 #include "api/caller.h"
 #include "api/request.h"
-#include "app/handles.h"
+#include "base/handles.h"
 
 // Whole-request deadline from accept: a client that drips bytes cannot keep its place longer.
 constexpr DWORD kRequestDeadlineMs = 5000;

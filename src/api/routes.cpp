@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include "api/caller.h"
-#include "app/handles.h"
-#include "app/state.h"
-#include "app/text.h"
+#include "base/handles.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "config/registry.h"
 #include "core/launch.h"
 #include "core/sweep.h"

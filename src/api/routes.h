@@ -2,7 +2,7 @@
 #include <string>
 #include "api/caller.h"
 #include "api/request.h"
-#include "app/win.h"
+#include "base/win.h"
 
 constexpr int kProtocolVersion = 1;
 

@@ -1,19 +1,19 @@
 #include "app/entry.h"
 
-#include "app/console.h"
-#include "app/log.h"
-#include "app/paths.h"
-#include "app/state.h"
-#include "app/win.h"
+#include "base/console.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/state.h"
+#include "base/win.h"
 #include "core/console_break.h"
-#include "install/install.h"
-#include "install/security.h"
 #include "service/scm.h"
+#include "base/data_directory.h"
+#include "install/install.h"
+#include "install/remove.h"
 
 namespace {
 
 constexpr size_t kMaxServiceNameLength = 256;
-constexpr int kExitUsage = 2;
 
 void PrintUsage() {
     PrintErr(

@@ -1,4 +1,7 @@
 #pragma once
+
+// A command line without a command word or a valid --name, or install without --core.
+constexpr int kExitUsage = 2;
 #include <string>
 
 struct CommandLine {

@@ -2,11 +2,11 @@
 
 #include <cstdio>
 #include <share.h>
-#include "app/data_file.h"
-#include "app/handles.h"
-#include "app/paths.h"
-#include "app/state.h"
-#include "install/security.h"
+#include "base/data_file.h"
+#include "base/handles.h"
+#include "base/paths.h"
+#include "base/state.h"
+#include "base/data_directory.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 // service.conf on disk, and the one rule that settles the endpoint for the service loop and for
 // installation.
-#include "config/endpoint.h"
+#include "config/endpoint_text.h"
 
 // The highest port the listener may use.
 constexpr int32_t kHighestPort = 65535;

@@ -1,5 +1,5 @@
 // Reading rules of service.conf and the base port: plain logic, no Win32, so it builds natively.
-#include "config/endpoint.h"
+#include "config/endpoint_text.h"
 
 #include <cstring>
 

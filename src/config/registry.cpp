@@ -1,8 +1,8 @@
 #include "config/registry.h"
 
 #include <vector>
-#include "app/handles.h"
-#include "app/state.h"
+#include "base/handles.h"
+#include "base/state.h"
 
 namespace {
 

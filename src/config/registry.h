@@ -1,6 +1,6 @@
 #pragma once
 #include <string>
-#include "app/win.h"
+#include "base/win.h"
 
 // Reads a REG_SZ value of the service's Parameters key (at most 259 characters). Returns the
 // Win32 result: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND when the key or value is absent, or the

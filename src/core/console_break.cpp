@@ -1,8 +1,8 @@
 #include "core/console_break.h"
 
 #include <string>
-#include "app/handles.h"
-#include "app/process.h"
+#include "base/handles.h"
+#include "base/process.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // The console break, sent from a short-lived copy of velmora.exe so that the service's own
 // console state never changes and a break that reaches every process of the target's console
 // cannot end the service.
-#include "app/win.h"
+#include "base/win.h"
 
 // Internal command word of the helper; the usage text does not list it.
 constexpr wchar_t kBreakCommandWord[] = L"send-ctrl-break";

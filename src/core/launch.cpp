@@ -2,14 +2,14 @@
 
 #include <cstdio>
 #include <vector>
-#include "app/handles.h"
-#include "app/log.h"
-#include "app/state.h"
-#include "app/text.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "config/registry.h"
 #include "core/command.h"
 #include "core/stderr_log.h"
-#include "core/stop.h"
+#include "core/process_stop.h"
 #include "core/sweep.h"
 #include "core/tracked_core.h"
 
@@ -56,104 +56,113 @@ struct InheritList {
     }
 };
 
+// The core's standard handles: output and error into the capture's pipe, input from NUL, and
+// no other handle inherited.
+struct CoreHandles {
+    UniqueHandle outputEnd;
+    UniqueHandle nullInput;
+    bool fileOpened = false;
+    InheritList inherit;
+    bool redirected = false;
+};
+
+UniqueStderrCapture PrepareHandles(CoreHandles& handles, STARTUPINFOEXW& startup, DWORD& flags) {
+    UniqueStderrCapture capture = StartStderrCapture(handles.outputEnd, handles.fileOpened);
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    handles.nullInput.reset(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ, &inheritable,
+                                        OPEN_EXISTING, 0, nullptr));
+    // Sockets are inheritable by default: without the list the core would hold the listening
+    // socket and the /start connection open for as long as it runs.
+    if (!handles.outputEnd) {
+        return capture;
+    }
+    handles.inherit.handles.push_back(handles.outputEnd.get());
+    if (handles.nullInput) {
+        handles.inherit.handles.push_back(handles.nullInput.get());
+    }
+    if (handles.inherit.Build()) {
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = handles.nullInput.get();
+        startup.StartupInfo.hStdOutput = handles.outputEnd.get();
+        startup.StartupInfo.hStdError = handles.outputEnd.get();
+        startup.lpAttributeList = handles.inherit.list;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+        handles.redirected = true;
+    }
+    return capture;
+}
+
 // Runs with the core lock held: from the stop of the old core to the end of the start-up window.
 LaunchOutcome StartCoreLocked(const std::wstring& corePath, const std::wstring& configPath) {
     StopCore();
     SweepStrayCores(corePath);
 
-    // Every launch truncates core.stderr.log; the core writes into a pipe whose reader keeps
-    // the file under its cap.
-    UniqueHandle outputEnd;
-    bool fileOpened = false;
-    UniqueStderrCapture capture = StartStderrCapture(outputEnd, fileOpened);
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    UniqueHandle nullInput(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ, &inheritable,
-                                       OPEN_EXISTING, 0, nullptr));
-
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof startup;
     DWORD flags = kCoreCreationFlags | CREATE_SUSPENDED;
-    BOOL inheritHandles = FALSE;
-    // Sockets are inheritable by default: without the list the core would hold the listening
-    // socket and the /start connection open for as long as it runs.
-    InheritList inherit;
-    if (outputEnd) {
-        inherit.handles.push_back(outputEnd.get());
-        if (nullInput) {
-            inherit.handles.push_back(nullInput.get());
-        }
-        if (inherit.Build()) {
-            startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-            startup.StartupInfo.hStdInput = nullInput.get();
-            startup.StartupInfo.hStdOutput = outputEnd.get();
-            startup.StartupInfo.hStdError = outputEnd.get();
-            startup.lpAttributeList = inherit.list;
-            flags |= EXTENDED_STARTUPINFO_PRESENT;
-            inheritHandles = TRUE;
-        }
-    }
+    CoreHandles handles;
+    UniqueStderrCapture capture = PrepareHandles(handles, startup, flags);
 
     std::wstring commandLine = BuildCoreCommandLine(corePath, configPath);
     std::wstring workingDirectory = CoreWorkingDirectory(configPath);
     PROCESS_INFORMATION info = {};
     // The checked file is the program started, whatever the command line's first word says.
-    BOOL created = CreateProcessW(
-        corePath.c_str(), &commandLine[0], nullptr, nullptr, inheritHandles, flags, nullptr,
-        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup.StartupInfo, &info);
+    BOOL created = CreateProcessW(corePath.c_str(), &commandLine[0], nullptr, nullptr,
+                                  handles.redirected ? TRUE : FALSE, flags, nullptr,
+                                  workingDirectory.empty() ? nullptr : workingDirectory.c_str(),
+                                  &startup.StartupInfo, &info);
     LaunchOutcome outcome;
     outcome.error = created ? ERROR_SUCCESS : GetLastError();
     // The core holds its own copies; the pipe breaks when the last of them is closed.
-    outputEnd.reset();
-    nullInput.reset();
+    handles.outputEnd.reset();
+    handles.nullInput.reset();
     if (!created) {
         return outcome;
     }
-    UniqueHandle process(info.hProcess);
-    UniqueHandle thread(info.hThread);
+    UniqueProcessInformation core;
+    core.hProcess.reset(info.hProcess);
+    core.hThread.reset(info.hThread);
+    core.dwProcessId = info.dwProcessId;
+    core.dwThreadId = info.dwThreadId;
 
-    // Joined while still suspended, so that nothing the core starts is born outside the job.
-    // When the job cannot be made or joined the core still runs, without one.
+    UniqueHandle job = JoinKillOnCloseJob(core.hProcess.get());
+    if (ResumeThread(core.hThread.get()) == static_cast<DWORD>(-1)) {
+        outcome.error = GetLastError();
+        TerminateProcess(core.hProcess.get(), 0);
+        WaitForSingleObject(core.hProcess.get(), kTerminateWaitMs);
+        return outcome;
+    }
+
+    outcome.processId = info.dwProcessId;
+    if (WaitForSingleObject(core.hProcess.get(), kStartupWindowMs) == WAIT_OBJECT_0) {
+        outcome.step = LaunchStep::kExitedEarly;
+        // The job ends what the core started; the tail is read once the reader has drained.
+        job.reset();
+        capture.reset();
+        // Without a file of this launch the tail would be an earlier run's text.
+        if (handles.redirected && handles.fileOpened) {
+            outcome.tail = ReadStderrTail();
+        }
+        return outcome;
+    }
+    AdoptCore(std::move(core), std::move(job), std::move(capture), configPath);
+    outcome.step = LaunchStep::kStarted;
+    return outcome;
+}
+
+}  // namespace
+
+UniqueHandle JoinKillOnCloseJob(HANDLE process) {
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     if (job) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
         SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                 sizeof limits);
-        AssignProcessToJobObject(job.get(), process.get());
+        AssignProcessToJobObject(job.get(), process);
     }
-    if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
-        outcome.error = GetLastError();
-        TerminateProcess(process.get(), 0);
-        WaitForSingleObject(process.get(), kTerminateWaitMs);
-        return outcome;
-    }
-
-    outcome.processId = info.dwProcessId;
-    if (WaitForSingleObject(process.get(), kStartupWindowMs) == WAIT_OBJECT_0) {
-        outcome.step = LaunchStep::kExitedEarly;
-        // The job ends what the core started; the tail is read once the reader has drained.
-        job.reset();
-        capture.reset();
-        // Without a file of this launch the tail would be an earlier run's text.
-        if (inheritHandles && fileOpened) {
-            outcome.tail = ReadStderrTail();
-        }
-        return outcome;
-    }
-    CoreState.processInfo.hProcess = std::move(process);
-    CoreState.processInfo.hThread = std::move(thread);
-    CoreState.processInfo.dwProcessId = info.dwProcessId;
-    CoreState.processInfo.dwThreadId = info.dwThreadId;
-    CoreState.job = std::move(job);
-    CoreState.stderrCapture = std::move(capture);
-    CoreState.startedAt = GetTickCount64();
-    CoreState.supervision.configPath = configPath;
-    CoreState.running = true;
-    outcome.step = LaunchStep::kStarted;
-    return outcome;
+    return job;
 }
-
-}  // namespace
 
 std::string LaunchCore(const std::wstring& configPath) {
     std::wstring corePath = ReadServiceParameter(L"CoreBinary");

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstdio>
 #include <vector>
-#include "app/data_file.h"
-#include "app/paths.h"
+#include "base/data_file.h"
+#include "base/paths.h"
 #include "core/tail.h"
 
 struct StderrCapture {
@@ -120,7 +120,9 @@ std::wstring UniquePipeName() {
 }  // namespace
 
 void FinishStderrCapture(StderrCapture* capture) {
-    if (WaitForSingleObject(capture->thread.get(), kStderrDrainMs) != WAIT_OBJECT_0) {
+    // A capture whose reader never started has nothing to join.
+    if (capture->thread &&
+        WaitForSingleObject(capture->thread.get(), kStderrDrainMs) != WAIT_OBJECT_0) {
         // A process outside the job still holds the write end: stop reading.
         SetEvent(capture->quit.get());
         WaitForSingleObject(capture->thread.get(), INFINITE);
@@ -155,13 +157,10 @@ UniqueStderrCapture StartStderrCapture(UniqueHandle& writeEnd, bool& fileOpened)
     capture.readDone.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     capture.quit.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!capture.pipe || !write || !capture.readDone || !capture.quit) {
-        // Nothing to join: let the owner go without its reader.
-        delete owner.release();
         return UniqueStderrCapture();
     }
     capture.thread.reset(CreateThread(nullptr, 0, ReadCoreOutput, &capture, 0, nullptr));
     if (!capture.thread) {
-        delete owner.release();
         return UniqueStderrCapture();
     }
     writeEnd = std::move(write);

@@ -3,7 +3,7 @@
 // thread that caps the file and rotates it to core.stderr.log.1.
 #include <cstdint>
 #include <string>
-#include "app/handles.h"
+#include "base/handles.h"
 
 // At this size the next bytes go to a fresh file and the full one becomes core.stderr.log.1.
 constexpr uint64_t kStderrLogCapBytes = 10ull * 1024 * 1024;

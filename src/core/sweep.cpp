@@ -1,10 +1,10 @@
 #include "core/sweep.h"
 
 #include <cwchar>
-#include "app/handles.h"
-#include "app/log.h"
-#include "app/process.h"
-#include "core/stop.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/process.h"
+#include "core/process_stop.h"
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 

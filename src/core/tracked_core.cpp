@@ -1,9 +1,9 @@
 #include "core/tracked_core.h"
 
-#include "app/log.h"
-#include "app/state.h"
+#include "base/log.h"
+#include "base/state.h"
 #include "core/launch.h"
-#include "core/stop.h"
+#include "core/process_stop.h"
 
 CoreStateData CoreState;
 
@@ -59,6 +59,16 @@ void ForgetCore() {
     CoreSupervision supervision = std::move(CoreState.supervision);
     CoreState = CoreStateData{};
     CoreState.supervision = std::move(supervision);
+}
+
+void AdoptCore(UniqueProcessInformation core, UniqueHandle job, UniqueStderrCapture capture,
+               const std::wstring& configPath) {
+    CoreState.processInfo = std::move(core);
+    CoreState.job = std::move(job);
+    CoreState.stderrCapture = std::move(capture);
+    CoreState.startedAt = GetTickCount64();
+    CoreState.supervision.configPath = configPath;
+    CoreState.running = true;
 }
 
 HANDLE TrackedCoreProcess() {

@@ -1,6 +1,6 @@
 #pragma once
 // The tracked core: its record, whether it still runs, its stop and forgetting it.
-#include "app/handles.h"
+#include "base/handles.h"
 #include <string>
 #include "core/restart_throttle.h"
 #include "core/stderr_log.h"
@@ -39,6 +39,11 @@ extern CoreStateData CoreState;
 bool StopCore();
 bool IsCoreRunning();
 void ForgetCore();
+
+// Caller holds the core lock. Tracks a core that passed its start-up window: the one place the
+// record is filled.
+void AdoptCore(UniqueProcessInformation core, UniqueHandle job, UniqueStderrCapture capture,
+               const std::wstring& configPath);
 
 // Caller holds the core lock. The tracked core's process, for the loop to wait on; null when
 // none is tracked.

@@ -3,10 +3,11 @@
 #include <aclapi.h>
 #include <cwchar>
 #include <vector>
-#include "app/console.h"
-#include "app/paths.h"
+#include "base/console.h"
+#include "base/data_file.h"
+#include "base/paths.h"
 #include "config/endpoint_file.h"
-#include "install/security.h"
+#include "install/trust.h"
 
 namespace {
 
@@ -93,14 +94,6 @@ bool HasUntrustedOwner(const std::wstring& path) {
     return !entry || HasUntrustedOwner(entry.get());
 }
 
-std::wstring FinalPathOf(HANDLE entry) {
-    std::vector<wchar_t> path(32768, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(entry, path.data(), static_cast<DWORD>(path.size()),
-                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    return length == 0 || length >= path.size() ? std::wstring()
-                                                : std::wstring(path.data(), length);
-}
-
 DWORD RemoveLinkItself(const std::wstring& path, DWORD attributes) {
     // Both remove a junction or symbolic link, not its target, and never recurse into it. There
     // is no second way: where a link cannot be removed, renaming it may move its target.
@@ -121,17 +114,17 @@ DWORD ClearPlantedEntries(const std::wstring& directory) {
     // Listed whole first, so that nothing moved aside comes up again under its new name.
     std::vector<WIN32_FIND_DATAW> entries;
     WIN32_FIND_DATAW found = {};
-    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    UniqueFind search(FindFirstFileW((directory + L"\\*").c_str(), &found));
+    if (!search) {
         return GetLastError();
     }
     do {
         if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
             entries.push_back(found);
         }
-    } while (FindNextFileW(search, &found));
+    } while (FindNextFileW(search.get(), &found));
     DWORD error = GetLastError();
-    FindClose(search);
+    search.reset();
     if (error != ERROR_NO_MORE_FILES) {
         return error;
     }
@@ -164,7 +157,7 @@ DWORD ClearPlantedEntries(const std::wstring& directory) {
 }
 
 void DeleteDataFiles(HANDLE directory) {
-    std::wstring folder = FinalPathOf(directory);
+    std::wstring folder = ResolvedPathOf(directory);
     if (folder.empty()) {
         return;
     }
@@ -176,7 +169,7 @@ void DeleteDataFiles(HANDLE directory) {
         // opened as such) that really sits in it goes.
         if (file && GetFileInformationByHandleEx(file.get(), FileBasicInfo, &info, sizeof info) &&
             (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            _wcsicmp(FinalPathOf(file.get()).c_str(), (folder + L"\\" + name).c_str()) == 0) {
+            _wcsicmp(ResolvedPathOf(file.get()).c_str(), (folder + L"\\" + name).c_str()) == 0) {
             DeleteByHandle(file.get());
         }
     }

@@ -2,8 +2,8 @@
 // Removing or moving a directory entry itself, never what a link points to, for hardening and
 // removal of the data directory.
 #include <string>
-#include "app/handles.h"
-#include "app/win.h"
+#include "base/handles.h"
+#include "base/win.h"
 
 // A junction or symbolic link, judged by the attributes of the entry itself.
 bool IsReparsePoint(DWORD attributes);
@@ -31,9 +31,6 @@ bool HandleIsRealDirectory(HANDLE entry);
 // only to read its owner and sharing deletion with a handle the caller holds; an entry that
 // cannot be opened so, or whose owner cannot be read, fails.
 bool HasUntrustedOwner(const std::wstring& path);
-
-// The path the system resolves the handle to (\\?\ form), links followed; empty when unknown.
-std::wstring FinalPathOf(HANDLE entry);
 
 // Removes the link at the path itself: ERROR_SUCCESS or the reason it could not.
 DWORD RemoveLinkItself(const std::wstring& path, DWORD attributes);

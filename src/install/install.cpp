@@ -1,21 +1,18 @@
 #include "install/install.h"
 
-#include "app/console.h"
-#include "app/handles.h"
-#include "app/log.h"
-#include "app/paths.h"
-#include "app/state.h"
+#include <array>
+#include "base/console.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/state.h"
 #include "config/endpoint_file.h"
 #include "config/registry.h"
-#include "install/security.h"
-#include "install/service_stop.h"
+#include "install/old_service.h"
+#include "install/harden.h"
+#include "install/writability.h"
 
 namespace {
-
-constexpr int kExitInstalled = 0;
-constexpr int kExitPlatformFailure = 1;
-constexpr int kExitWritableDirectory = 3;
-constexpr int kExitOldServiceRunning = 4;
 
 constexpr DWORD kOwnPathUnits = MAX_PATH;
 constexpr int kInstallStopQueries = 30;
@@ -68,6 +65,94 @@ bool EnsureEndpointFile() {
     return source != EndpointSource::kNew || WriteEndpointFile(endpoint);
 }
 
+// The service manager runs this very program as LocalSystem, so it is tested like the
+// programs it will start. kExitInstalled when every given program passes, else the refusal.
+int CheckPrograms(const std::array<std::wstring, 3>& given,
+                  const std::array<std::wstring, 3>& resolved) {
+    for (size_t i = 0; i < given.size(); ++i) {
+        if (given[i].empty()) {
+            continue;
+        }
+        if (resolved[i].empty()) {
+            return RefuseWritable(DirectoryOfPath(given[i]));
+        }
+        std::wstring writable = FindUntrustedWritablePlace(resolved[i]);
+        if (!writable.empty()) {
+            return RefuseWritable(writable);
+        }
+    }
+    return kExitInstalled;
+}
+
+// Updates the registration once the old service has stopped, or creates it.
+int RegisterService(SC_HANDLE manager, const std::wstring& commandLine,
+                    UniqueServiceHandle& service) {
+    const std::wstring& name = ServiceState.serviceName;
+    DWORD error = ERROR_SUCCESS;
+    service.reset(OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS));
+    if (service) {
+        if (!StopOldService(service.get())) {
+            WriteLog("install: old service did not stop, aborting");
+            PrintErr("old service did not stop; aborting install\n");
+            return kExitOldServiceRunning;
+        }
+        if (!ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                  SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr)) {
+            error = GetLastError();
+            WriteLog("install: ChangeServiceConfig failed (err=%lu)", error);
+            PrintErr("ChangeServiceConfig failed (err=%lu)\n", error);
+            return kExitPlatformFailure;
+        }
+    } else {
+        service.reset(CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                     SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
+                                     nullptr, nullptr, nullptr));
+        if (!service) {
+            error = GetLastError();
+            WriteLog("install: CreateService failed (err=%lu)", error);
+            PrintErr("CreateService failed (err=%lu)\n", error);
+            return kExitPlatformFailure;
+        }
+    }
+
+    return kExitInstalled;
+}
+
+// Failure actions, the parameters and the endpoint file, then the start.
+int ConfigureAndStart(SC_HANDLE service, const std::wstring& core, const std::wstring& gui) {
+    FailureActions failure;
+    BuildFailureActions(failure);
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure.record);
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &failure.flag);
+
+    // Without CoreBinary the service runs unconfigured, and without GuiBinary it lets any
+    // local caller in, so a failed write must not end in "installed and started".
+    LONG written = WriteServiceParameters(core, gui);
+    if (written != ERROR_SUCCESS) {
+        WriteLog("install: cannot write service parameters (err=%lu)",
+                 static_cast<unsigned long>(written));
+        PrintErr("cannot write service parameters (err=%lu)\n",
+                 static_cast<unsigned long>(written));
+        return kExitPlatformFailure;
+    }
+
+    if (!EnsureEndpointFile()) {
+        PrintErr("failed to write %ls\n", GetEndpointFilePath().c_str());
+    }
+
+    if (!StartServiceW(service, 0, nullptr)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_ALREADY_RUNNING) {
+            WriteLog("install: StartService failed (err=%lu)", error);
+            PrintErr("StartService failed (err=%lu)\n", error);
+            return kExitPlatformFailure;
+        }
+    }
+    return kExitInstalled;
+}
+
 }  // namespace
 
 void BuildFailureActions(FailureActions& failure) {
@@ -104,23 +189,11 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
         return kExitPlatformFailure;
     }
 
-    // The service manager runs this very program as LocalSystem, so it is tested like the
-    // programs it will start.
     std::wstring core = ResolveFullPath(corePath);
     std::wstring gui = guiPath.empty() ? std::wstring() : ResolveFullPath(guiPath);
-    const std::wstring given[] = {ownPath, corePath, guiPath};
-    const std::wstring resolved[] = {ownPath, core, gui};
-    for (size_t i = 0; i < 3; ++i) {
-        if (given[i].empty()) {
-            continue;
-        }
-        if (resolved[i].empty()) {
-            return RefuseWritable(DirectoryOfPath(given[i]));
-        }
-        std::wstring writable = FindUntrustedWritablePlace(resolved[i]);
-        if (!writable.empty()) {
-            return RefuseWritable(writable);
-        }
+    int refused = CheckPrograms({ownPath, corePath, guiPath}, {ownPath, core, gui});
+    if (refused != kExitInstalled) {
+        return refused;
     }
 
     std::wstring commandLine = L"\"" + std::wstring(ownPath) + L"\" run --name \"" + name + L"\"";
@@ -134,61 +207,15 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
         return kExitPlatformFailure;
     }
 
-    UniqueServiceHandle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
-    if (service) {
-        if (!StopOldService(service.get())) {
-            WriteLog("install: old service did not stop, aborting");
-            PrintErr("old service did not stop; aborting install\n");
-            return kExitOldServiceRunning;
-        }
-        if (!ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                  SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
-                                  nullptr, nullptr, nullptr, nullptr)) {
-            error = GetLastError();
-            WriteLog("install: ChangeServiceConfig failed (err=%lu)", error);
-            PrintErr("ChangeServiceConfig failed (err=%lu)\n", error);
-            return kExitPlatformFailure;
-        }
-    } else {
-        service.reset(CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                     SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
-                                     nullptr, nullptr, nullptr));
-        if (!service) {
-            error = GetLastError();
-            WriteLog("install: CreateService failed (err=%lu)", error);
-            PrintErr("CreateService failed (err=%lu)\n", error);
-            return kExitPlatformFailure;
-        }
+    UniqueServiceHandle service;
+    int registered = RegisterService(manager.get(), commandLine, service);
+    if (registered != kExitInstalled) {
+        return registered;
     }
 
-    FailureActions failure;
-    BuildFailureActions(failure);
-    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure.record);
-    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &failure.flag);
-
-    // Without CoreBinary the service runs unconfigured, and without GuiBinary it lets any
-    // local caller in, so a failed write must not end in "installed and started".
-    LONG written = WriteServiceParameters(core, gui);
-    if (written != ERROR_SUCCESS) {
-        WriteLog("install: cannot write service parameters (err=%lu)",
-                 static_cast<unsigned long>(written));
-        PrintErr("cannot write service parameters (err=%lu)\n",
-                 static_cast<unsigned long>(written));
-        return kExitPlatformFailure;
-    }
-
-    if (!EnsureEndpointFile()) {
-        PrintErr("failed to write %ls\n", GetEndpointFilePath().c_str());
-    }
-
-    if (!StartServiceW(service.get(), 0, nullptr)) {
-        error = GetLastError();
-        if (error != ERROR_SERVICE_ALREADY_RUNNING) {
-            WriteLog("install: StartService failed (err=%lu)", error);
-            PrintErr("StartService failed (err=%lu)\n", error);
-            return kExitPlatformFailure;
-        }
+    int started = ConfigureAndStart(service.get(), core, gui);
+    if (started != kExitInstalled) {
+        return started;
     }
     PrintOut("service '%ls' installed and started\n", name.c_str());
     return kExitInstalled;

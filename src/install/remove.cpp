@@ -1,16 +1,14 @@
-#include "install/install.h"
+#include "install/remove.h"
 
-#include "app/console.h"
-#include "app/handles.h"
-#include "app/paths.h"
-#include "app/state.h"
+#include "base/console.h"
+#include "base/handles.h"
+#include "base/paths.h"
+#include "base/state.h"
 #include "install/entries.h"
-#include "install/service_stop.h"
+#include "install/old_service.h"
 
 namespace {
 
-constexpr int kExitRemoved = 0;
-constexpr int kExitNoManager = 1;
 constexpr int kRemoveStopQueries = 20;
 
 // Stops what it can and deletes the registration; a service that ignores the stop stays marked

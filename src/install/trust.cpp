@@ -1,8 +1,7 @@
-#include "app/win.h"
+#include "install/trust.h"
 
 #include <sddl.h>
-#include "app/handles.h"
-#include "install/security.h"
+#include "base/handles.h"
 
 namespace {
 

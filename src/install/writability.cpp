@@ -1,12 +1,13 @@
-#include "app/win.h"
+#include "install/writability.h"
 
 #include <aclapi.h>
 #include <cwctype>
 #include <vector>
-#include "app/handles.h"
-#include "app/process.h"
+#include "base/handles.h"
+#include "base/process.h"
+#include "base/data_file.h"
 #include "install/entries.h"
-#include "install/security.h"
+#include "install/trust.h"
 
 namespace {
 
@@ -136,7 +137,7 @@ std::wstring WhereItLeads(const std::wstring& path) {
     UniqueHandle entry(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    std::wstring resolved = entry ? FinalPathOf(entry.get()) : std::wstring();
+    std::wstring resolved = entry ? ResolvedPathOf(entry.get()) : std::wstring();
     if (resolved.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
         return L"\\\\" + resolved.substr(8);
     }

@@ -5,22 +5,18 @@
 #include <string>
 #include <vector>
 #include "api/connection.h"
-#include "app/handles.h"
-#include "app/log.h"
-#include "app/paths.h"
-#include "app/state.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/state.h"
 #include "config/endpoint_file.h"
 #include "core/tracked_core.h"
-#include "service/data_directory.h"
+#include "service/held_directory.h"
 // After winsock2.h.
 #include <mswsock.h>
 
 namespace {
 
-constexpr DWORD kResultAccessDenied = ERROR_ACCESS_DENIED;     // 5
-constexpr DWORD kResultWaitFailed = ERROR_INVALID_HANDLE;      // 6
-constexpr DWORD kResultNoWinsock = ERROR_NETWORK_UNREACHABLE;  // 1231
-constexpr DWORD kResultNoPort = WSAEADDRINUSE;                 // 10048
 constexpr int kPortRange = 20;
 constexpr DWORD kAcceptRetryMs = 500;
 // Open connections at most; reading a connection costs a little memory and nothing else.
@@ -226,67 +222,31 @@ void RunDueCompletions() {
     }
 }
 
-}  // namespace
-
-bool AcceptErrorIsTransient(DWORD error) {
-    switch (error) {
-        case WSAECONNRESET:
-        case WSAENOBUFS:
-        case WSAEMFILE:
-        case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_NO_SYSTEM_RESOURCES:
-            return true;
-        default:
-            return false;
-    }
-}
-
-DWORD RunServiceLoop() {
-    // Held until the loop returns: the service writes its files only into a directory of its
-    // own, which nobody can swap while it runs.
-    UniqueHandle dataDirectory;
-    DWORD held = HoldDataDirectory(dataDirectory);
-    if (held != ERROR_SUCCESS) {
-        WriteLog("FATAL: cannot secure the data directory %ls (err=%lu)",
-                 GetDataDirectory().c_str(), held);
-        return kResultAccessDenied;
-    }
-
-    WSADATA wsa;
-    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
-        WriteLog("WSAStartup failed");
-        return kResultNoWinsock;
-    }
-
-    EndpointInfo endpoint;
+DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint) {
     EndpointSource source = EndpointSource::kNew;
     if (!SettleEndpoint(endpoint, source)) {
         WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
                  GetEndpointFilePath().c_str());
-        WSACleanup();
-        return kResultAccessDenied;
+        return kLoopResultAccessDenied;
     }
-
-    UniqueSocket listener;
     const int32_t basePort = endpoint.port;
     bool bound = false;
-    for (int i = 0; i < kPortRange && basePort + i <= kHighestPort; ++i) {
+    for (int i = 0; i < kPortRange && basePort + i <= kHighestPort && !bound; ++i) {
         listener = CreateListener();
         if (!listener) {
             break;
         }
-        if (BindAndListen(listener.get(), basePort + i)) {
+        bound = BindAndListen(listener.get(), basePort + i);
+        if (bound) {
             endpoint.port = basePort + i;
-            bound = true;
-            break;
+        } else {
+            listener.reset();
         }
-        listener.reset();
     }
     if (!bound) {
         listener.reset();
         WriteLog("failed to bind any port from %d", static_cast<int>(basePort));
-        WSACleanup();
-        return kResultNoPort;
+        return kLoopResultNoPort;
     }
     ServiceState.listenPort = static_cast<uint16_t>(endpoint.port);
 
@@ -297,17 +257,21 @@ DWORD RunServiceLoop() {
         WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
                  GetEndpointFilePath().c_str());
         listener.reset();
-        WSACleanup();
-        return kResultAccessDenied;
+        return kLoopResultAccessDenied;
     }
     WriteLog("listening on 127.0.0.1:%d", static_cast<int>(endpoint.port));
+    return kLoopResultOk;
+}
 
+// Waits for the stop event, connections, their requests, the tracked core's end and a due
+// restart, until a stop or a failure that ends the loop. Returns the loop's result.
+DWORD ServeUntilStopped(SOCKET listener, const std::string& token) {
     UniqueHandle acceptEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     PendingAccept pending;
-    pending.acceptEx = FindAcceptEx(listener.get());
+    pending.acceptEx = FindAcceptEx(listener);
     DWORD result = ERROR_SUCCESS;
     DWORD acceptError = pending.acceptEx != nullptr && acceptEvent
-                            ? PostAccept(listener.get(), pending, acceptEvent.get())
+                            ? PostAccept(listener, pending, acceptEvent.get())
                             : static_cast<DWORD>(WSAEOPNOTSUPP);
     ConnectionSet connections;
 
@@ -320,7 +284,7 @@ DWORD RunServiceLoop() {
     for (;;) {
         if (acceptError != 0 && !AcceptErrorIsTransient(acceptError)) {
             WriteLog("accept failed (err=%lu), exiting loop", acceptError);
-            result = kResultWaitFailed;
+            result = kLoopResultFailed;
             break;
         }
         HANDLE waitSet[3] = {ServiceState.stopEvent};
@@ -348,7 +312,7 @@ DWORD RunServiceLoop() {
         if (signalled == WAIT_FAILED) {
             DWORD error = GetLastError();
             WriteLog("wait failed (err=%lu), exiting loop", error);
-            result = kResultWaitFailed;
+            result = kLoopResultFailed;
             break;
         }
         {
@@ -359,23 +323,23 @@ DWORD RunServiceLoop() {
             }
         }
         if (!pending.connection) {
-            acceptError = PostAccept(listener.get(), pending, acceptEvent.get());
+            acceptError = PostAccept(listener, pending, acceptEvent.get());
         }
         // Everything waiting in the backlog is taken before the next round of answers: one
         // accept a round would leave a newcomer behind every connection a flood reopens.
         for (size_t taken = 0; taken < kMaxConnections && acceptError == 0 &&
                                WaitForSingleObject(acceptEvent.get(), 0) == WAIT_OBJECT_0;
              ++taken) {
-            UniqueSocket accepted = TakeAccepted(listener.get(), pending);
+            UniqueSocket accepted = TakeAccepted(listener, pending);
             if (accepted) {
                 connections.Admit(std::move(accepted));
             }
-            acceptError = PostAccept(listener.get(), pending, acceptEvent.get());
+            acceptError = PostAccept(listener, pending, acceptEvent.get());
         }
         RunDueCompletions();
         // After answering, deadlines are judged only once the completions of what arrived
         // meanwhile have run: the next round comes back at once for that.
-        bool served = connections.ServeFinished(endpoint.token);
+        bool served = connections.ServeFinished(token);
         timeout = served ? 0 : connections.CloseExpired();
         connections.Prune();
         // Never while a request is handled, and never once a stop is asked for.
@@ -388,20 +352,60 @@ DWORD RunServiceLoop() {
     // The pending accept writes into `pending` until it is cancelled and finished.
     if (pending.connection) {
         DWORD bytes = 0;
-        CancelIoEx(reinterpret_cast<HANDLE>(listener.get()), &pending.overlapped);
-        GetOverlappedResult(reinterpret_cast<HANDLE>(listener.get()), &pending.overlapped, &bytes,
-                            TRUE);
+        CancelIoEx(reinterpret_cast<HANDLE>(listener), &pending.overlapped);
+        GetOverlappedResult(reinterpret_cast<HANDLE>(listener), &pending.overlapped, &bytes, TRUE);
         pending.connection.reset();
     }
-    acceptEvent.reset();
+    return result;
+}
+
+}  // namespace
+
+DWORD RunServiceLoop() {
+    // Held until the loop returns: the service writes its files only into a directory of its
+    // own, which nobody can swap while it runs.
+    UniqueHandle dataDirectory;
+    DWORD held = HoldDataDirectory(dataDirectory);
+    if (held != ERROR_SUCCESS) {
+        WriteLog("FATAL: cannot secure the data directory %ls (err=%lu)",
+                 GetDataDirectory().c_str(), held);
+        return kLoopResultAccessDenied;
+    }
+    ScopedWinsock winsock;
+    if (!winsock.started()) {
+        WriteLog("WSAStartup failed");
+        return kLoopResultNoWinsock;
+    }
+    UniqueSocket listener;
+    EndpointInfo endpoint;
+    DWORD result = OpenListener(listener, endpoint);
+    if (result != kLoopResultOk) {
+        return result;
+    }
+    result = ServeUntilStopped(listener.get(), endpoint.token);
     listener.reset();
     {
         ScopedLock lock(ServiceState.coreLock);
         StopCore();
     }
-    WSACleanup();
-    if (result == ERROR_SUCCESS) {
+    if (result == kLoopResultOk) {
         WriteLog("service loop exited");
     }
     return result;
 }
+
+bool AcceptErrorIsTransient(DWORD error) {
+    switch (error) {
+        case WSAECONNRESET:
+        case WSAENOBUFS:
+        case WSAEMFILE:
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_NO_SYSTEM_RESOURCES:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Settles the port and token, binds the first free port of the range and publishes them.
+// kLoopResultOk with the listener and the endpoint, or the loop's result for what failed.

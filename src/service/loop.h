@@ -1,7 +1,17 @@
 #pragma once
-#include "app/win.h"
+#include "base/win.h"
 
-// The body of the service in both run and console mode. Returns 0, 5, 6, 1231 or 10048.
+// The loop's results, which the service reports as its Win32 exit code.
+constexpr DWORD kLoopResultOk = ERROR_SUCCESS;
+// The data directory cannot be secured, or the endpoint file cannot be written.
+constexpr DWORD kLoopResultAccessDenied = ERROR_ACCESS_DENIED;  // 5
+// A wait failed, or accepting connections failed for good.
+constexpr DWORD kLoopResultFailed = ERROR_INVALID_HANDLE;          // 6
+constexpr DWORD kLoopResultNoWinsock = ERROR_NETWORK_UNREACHABLE;  // 1231
+// No port of the range could be bound.
+constexpr DWORD kLoopResultNoPort = WSAEADDRINUSE;  // 10048
+
+// The body of the service in both run and console mode; one of the results above.
 DWORD RunServiceLoop();
 
 // Whether a failed post of the next accept is worth retrying: the listener itself is sound.

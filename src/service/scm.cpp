@@ -1,9 +1,9 @@
 #include "service/scm.h"
 
-#include "app/console.h"
-#include "app/handles.h"
-#include "app/log.h"
-#include "app/state.h"
+#include "base/console.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/state.h"
 #include "service/loop.h"
 
 namespace {

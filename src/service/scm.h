@@ -1,5 +1,5 @@
 #pragma once
-#include "app/win.h"
+#include "base/win.h"
 
 // From a stop request to the end of the process at most: the longest core stop (break helper
 // 5 s, 8 s for the core to exit, 3 s after termination) plus the output drain, with room.

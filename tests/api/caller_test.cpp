@@ -8,7 +8,7 @@
 #include "api/caller.h"
 #include "api/connection.h"
 #include "api/routes.h"
-#include "app/state.h"
+#include "base/state.h"
 #include "support.h"
 
 namespace {

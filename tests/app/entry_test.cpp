@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 #include "app/entry.h"
-#include "app/text.h"
+#include "base/text.h"
 
 namespace {
 

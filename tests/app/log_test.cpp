@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include "app/handles.h"
-#include "app/log.h"
-#include "app/state.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/state.h"
 #include "support.h"
 
 namespace {

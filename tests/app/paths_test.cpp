@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include "app/paths.h"
-#include "app/state.h"
+#include "base/paths.h"
+#include "base/state.h"
 #include "support.h"
 
 namespace {

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <string>
 #include <vector>
-#include "app/log.h"
-#include "app/paths.h"
-#include "app/state.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/state.h"
 #include "core/command.h"
 #include "core/launch.h"
 #include "core/restart_throttle.h"
-#include "core/stop.h"
+#include "core/process_stop.h"
 #include "core/tail.h"
 #include "core/tracked_core.h"
 #include "support.h"

@@ -1,8 +1,8 @@
 // The core tests' own entry: it also plays the break helper, as velmora.exe does, because the
 // service side starts its own image for that.
 #include <gtest/gtest.h>
-#include "app/state.h"
-#include "app/text.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "core/console_break.h"
 
 int main(int argc, char** argv) {

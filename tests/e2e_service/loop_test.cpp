@@ -3,7 +3,7 @@
 
 #include <string>
 #include <vector>
-#include "app/text.h"
+#include "base/text.h"
 #include "support.h"
 
 namespace {

@@ -3,19 +3,21 @@
 // two checks that fail closed where Wine cannot show them from outside: the wait for an old
 // service to stop, and the process id the break helper accepts.
 #include <gtest/gtest.h>
-#include "app/win.h"
+#include "base/win.h"
 
 #include <sddl.h>
 #include <filesystem>
 #include <vector>
-#include "app/handles.h"
-#include "app/text.h"
+#include "base/handles.h"
+#include "base/text.h"
 #include "install/entries.h"
-#include "install/install.h"
 #include "core/console_break.h"
-#include "install/security.h"
-#include "install/service_stop.h"
+#include "install/old_service.h"
 #include "support.h"
+#include "base/data_directory.h"
+#include "install/install.h"
+#include "install/trust.h"
+#include "install/writability.h"
 
 namespace {
 

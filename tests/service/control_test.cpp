@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <thread>
-#include "app/handles.h"
-#include "app/log.h"
-#include "app/state.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/state.h"
 #include "service/loop.h"
 #include "service/scm.h"
 #include "support.h"

@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 #include <vector>
-#include "app/text.h"
+#include "base/text.h"
 #include "support.h"
 
 namespace {

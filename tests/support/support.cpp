@@ -10,7 +10,7 @@
 #include <sstream>
 #include <vector>
 #include <psapi.h>
-#include "app/text.h"
+#include "base/text.h"
 
 std::wstring TestDirectory() {
     wchar_t path[MAX_PATH] = {};

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 #include <vector>
-#include "app/handles.h"
+#include "base/handles.h"
 
 // The folder of the test program, and a program built next to it.
 std::wstring TestDirectory();

@@ -33,10 +33,10 @@
 #include <string>
 #include <utility>
 #include <vector>
-#include "app/handles.h"
-#include "app/process.h"
-#include "app/text.h"
-#include "app/win.h"
+#include "base/handles.h"
+#include "base/process.h"
+#include "base/text.h"
+#include "base/win.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // A service that takes the stop control and never stops: an old service that hangs, as the
 // installer and removal meet it. Registered and started by the tests themselves.
-#include "app/win.h"
+#include "base/win.h"
 
 namespace {
 

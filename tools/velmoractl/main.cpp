@@ -2,12 +2,12 @@
 // service's endpoint file, sends one request and prints "<status code> <body>".
 #include <cstdio>
 #include <string>
-#include "app/console.h"
-#include "app/handles.h"
-#include "app/paths.h"
-#include "app/state.h"
-#include "app/text.h"
-#include "app/win.h"
+#include "base/console.h"
+#include "base/handles.h"
+#include "base/paths.h"
+#include "base/state.h"
+#include "base/text.h"
+#include "base/win.h"
 #include "config/endpoint_file.h"
 
 namespace {

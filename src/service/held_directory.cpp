@@ -1,14 +1,14 @@
-#include "service/data_directory.h"
+#include "service/held_directory.h"
 
 #include <aclapi.h>
 #include <vector>
-#include "app/data_file.h"
-#include "app/log.h"
-#include "app/paths.h"
-#include "app/process.h"
+#include "base/data_file.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/process.h"
 #include "install/entries.h"
-#include "install/install.h"
-#include "install/security.h"
+#include "install/harden.h"
+#include "install/trust.h"
 
 namespace {
 

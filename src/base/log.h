@@ -1,7 +1,8 @@
 #pragma once
+#include "base/text.h"
 #include <cstdint>
 #include <string>
-#include "app/win.h"
+#include "base/win.h"
 
 // Beyond this size the log moves to service.log.1 before the next line, so no local caller that
 // provokes log lines can fill the disk.
@@ -14,7 +15,7 @@ constexpr size_t kLogBacklogBytes = 1024 * 1024;
 // One time-stamped line for service.log (format without trailing newline), stamped now and
 // written in order by the log's own writer, so the caller never waits on the file; echoed to
 // standard output in console mode. Every failure is silent.
-void WriteLog(const char* format, ...);
+void WriteLog(VELMORA_FORMAT_STRING const char* format, ...) VELMORA_PRINTF(1, 2);
 
 // Waits until every line logged so far is in the file, at most `timeoutMs`; false when some are
 // still waiting.

@@ -1,14 +1,14 @@
-#include "app/log.h"
+#include "base/log.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
-#include "app/console.h"
-#include "app/data_file.h"
-#include "app/handles.h"
-#include "app/paths.h"
-#include "app/state.h"
-#include "app/text.h"
+#include "base/console.h"
+#include "base/data_file.h"
+#include "base/handles.h"
+#include "base/paths.h"
+#include "base/state.h"
+#include "base/text.h"
 
 namespace {
 

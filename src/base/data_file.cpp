@@ -1,4 +1,4 @@
-#include "app/data_file.h"
+#include "base/data_file.h"
 
 #include <cwchar>
 #include <vector>

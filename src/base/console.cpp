@@ -1,10 +1,10 @@
-#include "app/console.h"
+#include "base/console.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <string>
-#include "app/text.h"
-#include "app/win.h"
+#include "base/text.h"
+#include "base/win.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 // The stop of one process: a console break, then termination.
-#include "app/win.h"
+#include "base/win.h"
 
 constexpr DWORD kGracefulStopMs = 8000;
 constexpr DWORD kTerminateWaitMs = 3000;

@@ -1,19 +1,10 @@
 #pragma once
-// Who counts as trusted, whether an ACL lets anyone else plant, swap or re-permission files, and
-// the security the data directory receives. Separate from the file system so the decisions can
-// be checked on ACLs built in memory.
+// Whether an ACL lets anyone untrusted plant, swap or re-permission files, and the first place on
+// an executable's path that does. The decisions are separate from the file system so that they
+// can be checked on ACLs built in memory.
 #include <string>
 #include <vector>
-#include "app/handles.h"
-#include "app/win.h"
-
-// LocalSystem, Administrators, CREATOR OWNER, LocalService or TrustedInstaller.
-bool IsTrustedPrincipal(PSID sid);
-
-// An owner that may keep what it owns: LocalSystem, Administrators or TrustedInstaller. CREATOR
-// OWNER only ever stands for another owner, and LocalService is shared by many services, none of
-// which may decide what a LocalSystem service trusts. No owner is not trusted.
-bool IsTrustedOwner(PSID owner);
+#include "base/win.h"
 
 // Access bits of an allowed entry that let its trustee plant or swap files in a directory: add
 // file, add subdirectory, write attributes, delete, write DAC, write owner, generic all, generic
@@ -56,21 +47,3 @@ std::wstring DirectoryOfPath(const std::wstring& path);
 // is read afresh and one that cannot be read fails, as does a path that cannot be resolved.
 // Empty when every place passes.
 std::wstring FindUntrustedWritablePlace(const std::wstring& executable);
-
-// Owner, DACL and what to apply of them, for the data directory.
-struct HardenedSecurity {
-    BYTE owner[SECURITY_MAX_SID_SIZE];
-    UniqueLocal dacl;
-    SECURITY_INFORMATION information;
-    SECURITY_DESCRIPTOR descriptor;  // owner and DACL above, for creating the directory
-};
-
-// BUILTIN\Administrators as owner and a protected DACL built from nothing: LocalSystem and
-// Administrators full control, Users read and execute, each inherited by files and folders.
-// Returns ERROR_SUCCESS or the error of the SID or ACL building that failed.
-DWORD BuildHardenedSecurity(HardenedSecurity& security);
-
-// Creates the data directory, when it is missing, with that owner and DACL. The service and the
-// console create it too; made with ProgramData's inherited ACL it would let users add entries.
-// Not created at all when the security cannot be built; whoever writes there next finds out.
-void CreateDataDirectory();

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
-#include "app/win.h"
+#include "base/win.h"
 
 // The one process-wide record of the service runtime; zero at start-up, never freed.
 struct ServiceStateData {

@@ -2,7 +2,7 @@
 // Processes found by their image: caller verification and the stray sweep compare the same way.
 #include <string>
 #include <vector>
-#include "app/handles.h"
+#include "base/handles.h"
 
 // Units of the image path buffer: the longest path the system can give.
 constexpr DWORD kImagePathUnits = 32768;

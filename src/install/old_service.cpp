@@ -1,4 +1,4 @@
-#include "install/service_stop.h"
+#include "install/old_service.h"
 
 namespace {
 

@@ -1,3 +1,3 @@
-#include "app/state.h"
+#include "base/state.h"
 
 ServiceStateData ServiceState{};

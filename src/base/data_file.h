@@ -2,7 +2,7 @@
 // Files of the data directory, written by a LocalSystem service in a folder that users may have
 // made or planted entries in before it was secured.
 #include <string>
-#include "app/handles.h"
+#include "base/handles.h"
 
 // The path the system resolves the handle to, links followed; empty when unknown.
 std::wstring ResolvedPathOf(HANDLE entry);

@@ -1,6 +1,6 @@
-#include "core/stop.h"
+#include "core/process_stop.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "core/console_break.h"
 
 namespace {

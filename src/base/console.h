@@ -1,6 +1,7 @@
 #pragma once
+#include "base/text.h"
 
 // Whole lines for the person at the console: progress on standard output, errors, warnings and
 // the usage text on standard error. "%ls" arguments come out whole, in any script.
-void PrintOut(const char* format, ...);
-void PrintErr(const char* format, ...);
+void PrintOut(VELMORA_FORMAT_STRING const char* format, ...) VELMORA_PRINTF(1, 2);
+void PrintErr(VELMORA_FORMAT_STRING const char* format, ...) VELMORA_PRINTF(1, 2);

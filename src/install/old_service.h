@@ -1,5 +1,5 @@
 #pragma once
-#include "app/win.h"
+#include "base/win.h"
 
 // Sleeps 500 ms and queries, at most maxQueries times. True once a query reports
 // SERVICE_STOPPED; false when none did. A failed query reports nothing, so it is no stop.

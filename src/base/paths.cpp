@@ -1,8 +1,8 @@
-#include "app/paths.h"
+#include "base/paths.h"
 
 #include <vector>
-#include "app/state.h"
-#include "app/win.h"
+#include "base/state.h"
+#include "base/win.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "app/handles.h"
+#include "base/handles.h"
 
 // Opens the data directory itself, not through a link, and holds it so that it can be neither
 // renamed nor deleted while the service runs. What stands there and is not a real directory

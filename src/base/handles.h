@@ -1,7 +1,7 @@
 #pragma once
 // Small move-only owners, so a handle is closed on every path by the operation that opened it.
 #include <cstdio>
-#include "app/win.h"
+#include "base/win.h"
 
 template <typename Traits>
 class Unique {
@@ -101,6 +101,33 @@ struct FileTraits {
     static void Close(Value v) { fclose(v); }
 };
 using UniqueFile = Unique<FileTraits>;
+
+struct FindTraits {
+    using Value = HANDLE;
+    static Value Empty() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Value v) { return v != INVALID_HANDLE_VALUE; }
+    static void Close(Value v) { FindClose(v); }
+};
+// A directory search of FindFirstFileW.
+using UniqueFind = Unique<FindTraits>;
+
+// Winsock 2.2 for as long as it lives; cleaned up only when it started.
+class ScopedWinsock {
+public:
+    ScopedWinsock() : started_(WSAStartup(MAKEWORD(2, 2), &data_) == 0) {}
+    ~ScopedWinsock() {
+        if (started_) {
+            WSACleanup();
+        }
+    }
+    ScopedWinsock(const ScopedWinsock&) = delete;
+    ScopedWinsock& operator=(const ScopedWinsock&) = delete;
+    bool started() const { return started_; }
+
+private:
+    WSADATA data_ = {};
+    bool started_;
+};
 
 class ScopedLock {
 public:
