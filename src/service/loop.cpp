@@ -265,47 +265,83 @@ DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint) {
 
 // Waits for the stop event, connections, their requests, the tracked core's end and a due
 // restart, until a stop or a failure that ends the loop. Returns the loop's result.
+// Waits, alertably so that the connections' receives complete, for the stop event (first, so a
+// stop wins), the next accepted connection, the tracked core's end, a receiving deadline or a
+// due restart. Without a pending accept it waits a little and the caller posts again.
+DWORD WaitForWork(HANDLE acceptEvent, bool accepting, DWORD timeout) {
+    HANDLE waitSet[3] = {ServiceState.stopEvent};
+    DWORD handles = 1;
+    if (accepting) {
+        waitSet[handles++] = acceptEvent;
+    } else if (timeout > kAcceptRetryMs) {
+        timeout = kAcceptRetryMs;
+    }
+    ScopedLock lock(ServiceState.coreLock);
+    HANDLE core = TrackedCoreProcess();
+    if (core != nullptr) {
+        waitSet[handles++] = core;
+    }
+    DWORD restartDue = RestartDueInMs();
+    return WaitForMultipleObjectsEx(handles, waitSet, FALSE,
+                                    restartDue < timeout ? restartDue : timeout, TRUE);
+}
+
+void NoticeCoreEnd() {
+    ScopedLock lock(ServiceState.coreLock);
+    HANDLE core = TrackedCoreProcess();
+    if (core != nullptr && WaitForSingleObject(core, 0) == WAIT_OBJECT_0) {
+        NoteCoreEnded();
+    }
+}
+
+// Takes everything waiting in the backlog before the next round of answers: one accept a round
+// would leave a newcomer behind every connection a flood reopens. Returns the error of the
+// last post, or 0.
+DWORD TakeBacklog(SOCKET listener, PendingAccept& pending, HANDLE acceptEvent,
+                  ConnectionSet& connections) {
+    DWORD error = pending.connection ? 0 : PostAccept(listener, pending, acceptEvent);
+    for (size_t taken = 0; taken < kMaxConnections && error == 0 &&
+                           WaitForSingleObject(acceptEvent, 0) == WAIT_OBJECT_0;
+         ++taken) {
+        UniqueSocket accepted = TakeAccepted(listener, pending);
+        if (accepted) {
+            connections.Admit(std::move(accepted));
+        }
+        error = PostAccept(listener, pending, acceptEvent);
+    }
+    return error;
+}
+
+// The pending accept writes into `pending` until it is cancelled and finished.
+void CancelAccept(SOCKET listener, PendingAccept& pending) {
+    if (pending.connection) {
+        DWORD bytes = 0;
+        CancelIoEx(reinterpret_cast<HANDLE>(listener), &pending.overlapped);
+        GetOverlappedResult(reinterpret_cast<HANDLE>(listener), &pending.overlapped, &bytes, TRUE);
+        pending.connection.reset();
+    }
+}
+
+// Serves until a stop, or a failure that ends the loop. Returns the loop's result.
 DWORD ServeUntilStopped(SOCKET listener, const std::string& token) {
     UniqueHandle acceptEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     PendingAccept pending;
     pending.acceptEx = FindAcceptEx(listener);
-    DWORD result = ERROR_SUCCESS;
     DWORD acceptError = pending.acceptEx != nullptr && acceptEvent
                             ? PostAccept(listener, pending, acceptEvent.get())
                             : static_cast<DWORD>(WSAEOPNOTSUPP);
     ConnectionSet connections;
-
-    // The stop event comes first, so a stop wins when anything else is signalled too. The wait
-    // is alertable: the connections' receives complete in it. A client that resets its
-    // connection before it is taken, or a moment without sockets, must not end the service:
-    // without a pending accept the loop waits a little and posts again. The tracked core is
-    // waited on too, so that its end is noticed when it happens.
+    DWORD result = kLoopResultOk;
     DWORD timeout = INFINITE;
     for (;;) {
+        // A client that resets its connection before it is taken, or a moment without
+        // sockets, must not end the service.
         if (acceptError != 0 && !AcceptErrorIsTransient(acceptError)) {
             WriteLog("accept failed (err=%lu), exiting loop", acceptError);
             result = kLoopResultFailed;
             break;
         }
-        HANDLE waitSet[3] = {ServiceState.stopEvent};
-        DWORD handles = 1;
-        DWORD acceptSlot = pending.connection ? handles++ : MAXDWORD;
-        if (acceptSlot != MAXDWORD) {
-            waitSet[acceptSlot] = acceptEvent.get();
-        } else if (timeout > kAcceptRetryMs) {
-            timeout = kAcceptRetryMs;
-        }
-        DWORD restartDue = INFINITE;
-        {
-            ScopedLock lock(ServiceState.coreLock);
-            HANDLE core = TrackedCoreProcess();
-            if (core != nullptr) {
-                waitSet[handles++] = core;
-            }
-            restartDue = RestartDueInMs();
-        }
-        DWORD signalled = WaitForMultipleObjectsEx(
-            handles, waitSet, FALSE, restartDue < timeout ? restartDue : timeout, TRUE);
+        DWORD signalled = WaitForWork(acceptEvent.get(), pending.connection.valid(), timeout);
         if (signalled == WAIT_OBJECT_0) {
             break;
         }
@@ -315,27 +351,8 @@ DWORD ServeUntilStopped(SOCKET listener, const std::string& token) {
             result = kLoopResultFailed;
             break;
         }
-        {
-            ScopedLock lock(ServiceState.coreLock);
-            HANDLE core = TrackedCoreProcess();
-            if (core != nullptr && WaitForSingleObject(core, 0) == WAIT_OBJECT_0) {
-                NoteCoreEnded();
-            }
-        }
-        if (!pending.connection) {
-            acceptError = PostAccept(listener, pending, acceptEvent.get());
-        }
-        // Everything waiting in the backlog is taken before the next round of answers: one
-        // accept a round would leave a newcomer behind every connection a flood reopens.
-        for (size_t taken = 0; taken < kMaxConnections && acceptError == 0 &&
-                               WaitForSingleObject(acceptEvent.get(), 0) == WAIT_OBJECT_0;
-             ++taken) {
-            UniqueSocket accepted = TakeAccepted(listener, pending);
-            if (accepted) {
-                connections.Admit(std::move(accepted));
-            }
-            acceptError = PostAccept(listener, pending, acceptEvent.get());
-        }
+        NoticeCoreEnd();
+        acceptError = TakeBacklog(listener, pending, acceptEvent.get(), connections);
         RunDueCompletions();
         // After answering, deadlines are judged only once the completions of what arrived
         // meanwhile have run: the next round comes back at once for that.
@@ -347,15 +364,8 @@ DWORD ServeUntilStopped(SOCKET listener, const std::string& token) {
             RunDueRestart();
         }
     }
-
     connections.CloseAll();
-    // The pending accept writes into `pending` until it is cancelled and finished.
-    if (pending.connection) {
-        DWORD bytes = 0;
-        CancelIoEx(reinterpret_cast<HANDLE>(listener), &pending.overlapped);
-        GetOverlappedResult(reinterpret_cast<HANDLE>(listener), &pending.overlapped, &bytes, TRUE);
-        pending.connection.reset();
-    }
+    CancelAccept(listener, pending);
     return result;
 }
 
