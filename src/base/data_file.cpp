@@ -128,10 +128,10 @@ bool AppendToFile(HANDLE file, const char* bytes, size_t count) {
     return true;
 }
 
-bool MoveOpenFile(HANDLE file, const std::wstring& target) {
+bool MoveOpenFile(HANDLE file, const std::wstring& target, bool replaceExisting) {
     std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + (target.size() + 1) * sizeof(wchar_t));
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
+    rename->ReplaceIfExists = replaceExisting ? TRUE : FALSE;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
     target.copy(rename->FileName, target.size());

@@ -20,9 +20,10 @@ UniqueHandle OpenDataFile(const std::wstring& path, DWORD access, DWORD share, b
 // Writes all bytes at the end of the file; false on the first failure.
 bool AppendToFile(HANDLE file, const char* bytes, size_t count);
 
-// Renames the file behind the handle (opened with DELETE) to `target`, replacing what is there
-// (a link there is replaced itself). A rename by name could move what a link leads to instead.
-bool MoveOpenFile(HANDLE file, const std::wstring& target);
+// Renames the entry behind the handle (opened with DELETE) to `target`; with `replaceExisting`
+// whatever is there is replaced (a link there is replaced itself). A rename by name could move
+// what a link leads to instead.
+bool MoveOpenFile(HANDLE file, const std::wstring& target, bool replaceExisting);
 
 // Moves the contents of an open file into the file at `rotatedPath` (replaced, never written
 // through a link) and empties it, all through handles: for a rotation that a reader's hold on

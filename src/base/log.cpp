@@ -48,7 +48,7 @@ UniqueHandle OpenLog() {
         return log;
     }
     // Anyone may hold either file and refuse the move; the log stays under its cap anyway.
-    if (!MoveOpenFile(log.get(), GetRotatedServiceLogPath())) {
+    if (!MoveOpenFile(log.get(), GetRotatedServiceLogPath(), true)) {
         MoveContentAside(log.get(), GetRotatedServiceLogPath());
         return log;
     }

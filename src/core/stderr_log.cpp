@@ -46,7 +46,7 @@ void KeepPreviousRun(const std::wstring& path, const std::wstring& rotatedPath) 
     }
     UniqueHandle previous = OpenDataFile(path, GENERIC_READ | GENERIC_WRITE | DELETE,
                                          FILE_SHARE_READ | FILE_SHARE_DELETE, false);
-    if (previous && !MoveOpenFile(previous.get(), rotatedPath)) {
+    if (previous && !MoveOpenFile(previous.get(), rotatedPath, true)) {
         MoveContentAside(previous.get(), rotatedPath);
     }
 }

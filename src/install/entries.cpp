@@ -1,6 +1,5 @@
 #include "install/entries.h"
 
-#include <aclapi.h>
 #include <cwchar>
 #include <vector>
 #include "base/console.h"
@@ -19,18 +18,6 @@ bool DeleteByHandle(HANDLE entry) {
                                       sizeof disposition) != FALSE;
 }
 
-bool RenameByHandle(HANDLE entry, const std::wstring& target) {
-    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + (target.size() + 1) * sizeof(wchar_t));
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-    target.copy(rename->FileName, target.size());
-    rename->FileName[target.size()] = L'\0';
-    return SetFileInformationByHandle(entry, FileRenameInfo, rename,
-                                      static_cast<DWORD>(buffer.size())) != FALSE;
-}
-
 // A counted name could be taken ahead by any user, so the name has a random part; an existing
 // name is never replaced.
 DWORD MoveAside(HANDLE entry, const std::wstring& path) {
@@ -39,7 +26,7 @@ DWORD MoveAside(HANDLE entry, const std::wstring& path) {
         return ERROR_GEN_FAILURE;
     }
     std::wstring target = path + L".untrusted-" + std::wstring(random.begin(), random.end());
-    if (!RenameByHandle(entry, target)) {
+    if (!MoveOpenFile(entry, target, false)) {
         return GetLastError();
     }
     PrintErr("moved aside, contents kept for inspection: %ls\n", target.c_str());
@@ -47,12 +34,8 @@ DWORD MoveAside(HANDLE entry, const std::wstring& path) {
 }
 
 bool HasUntrustedOwner(HANDLE entry) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD result = GetSecurityInfo(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                   nullptr, nullptr, nullptr, &descriptor);
-    UniqueLocal freeDescriptor(descriptor);
-    return result != ERROR_SUCCESS || !IsTrustedOwner(owner);
+    std::vector<BYTE> owner = OwnerOf(entry);
+    return owner.empty() || !IsTrustedOwner(owner.data());
 }
 
 }  // namespace

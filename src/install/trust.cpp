@@ -1,5 +1,6 @@
 #include "install/trust.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 #include "base/handles.h"
 
@@ -51,4 +52,17 @@ bool IsTrustedPrincipal(PSID sid) {
 bool IsTrustedOwner(PSID owner) {
     return owner != nullptr &&
            (IsAnyOf(owner, kTrustedOwnerWellKnown) || IsTrustedInstaller(owner));
+}
+
+std::vector<BYTE> OwnerOf(HANDLE entry) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD result = GetSecurityInfo(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                   nullptr, nullptr, nullptr, &descriptor);
+    UniqueLocal freeDescriptor(descriptor);
+    if (result != ERROR_SUCCESS || owner == nullptr || !IsValidSid(owner)) {
+        return std::vector<BYTE>();
+    }
+    auto* bytes = static_cast<BYTE*>(owner);
+    return std::vector<BYTE>(bytes, bytes + GetLengthSid(owner));
 }

@@ -1,6 +1,5 @@
 #include "service/held_directory.h"
 
-#include <aclapi.h>
 #include <vector>
 #include "base/data_file.h"
 #include "base/log.h"
@@ -15,19 +14,16 @@ namespace {
 constexpr DWORD kHoldAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY;
 
 bool OwnedByUsOrTrusted(HANDLE directory) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD result = GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                   nullptr, nullptr, nullptr, &descriptor);
-    UniqueLocal freeDescriptor(descriptor);
-    if (result != ERROR_SUCCESS || owner == nullptr) {
+    std::vector<BYTE> owner = OwnerOf(directory);
+    if (owner.empty()) {
         return false;
     }
-    if (IsTrustedPrincipal(owner)) {
+    if (IsTrustedOwner(owner.data())) {
         return true;
     }
     std::vector<BYTE> self = TokenUserOf(GetCurrentProcess());
-    return !self.empty() && EqualSid(owner, reinterpret_cast<TOKEN_USER*>(self.data())->User.Sid);
+    return !self.empty() &&
+           EqualSid(owner.data(), reinterpret_cast<TOKEN_USER*>(self.data())->User.Sid);
 }
 
 UniqueHandle OpenIfOurs(const std::wstring& path) {
