@@ -15,10 +15,6 @@ namespace {
 
 class CallerVerification : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-    }
     void SetUp() override {
         name_ = UniqueServiceName(L"caller");
         ServiceState.serviceName = name_;

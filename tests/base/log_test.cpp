@@ -1,6 +1,7 @@
 // The service log in a data directory of the test's own.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include "base/handles.h"
 #include "base/log.h"
@@ -19,21 +20,23 @@ protected:
     std::wstring dir_;
 };
 
-TEST(ServiceLogPrefix, HasDateAndTimeInBracketsAndOneSpace) {
-    EXPECT_EQ(FormatLogPrefix(2026, 2, 3, 9, 5, 7), "[2026-02-03 09:05:07] ");
+// "[2026-02-03 09:05:07] " of the local time now.
+std::string StampNow() {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    char stamp[32];
+    snprintf(stamp, sizeof stamp, "[%04u-%02u-%02u %02u:%02u:%02u] ", t.wYear, t.wMonth, t.wDay,
+             t.wHour, t.wMinute, t.wSecond);
+    return stamp;
 }
 
 TEST_F(ServiceLog, AppendsLinesStampedWithLocalTimeAndEndedByCrLf) {
     ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), nullptr));
-    SYSTEMTIME t;
-    GetLocalTime(&t);
-    std::string earliest =
-        FormatLogPrefix(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+    std::string earliest = StampNow();
     WriteLog("listening on 127.0.0.1:%d", 17800);
     WriteLog("service loop exited");
     ASSERT_TRUE(FlushLog(5000));
-    GetLocalTime(&t);
-    std::string latest = FormatLogPrefix(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+    std::string latest = StampNow();
 
     std::string text = ReadFileBytes(dir_ + L"\\service.log");
     const size_t stamp = earliest.size();

@@ -11,44 +11,37 @@ namespace {
 
 const std::string kToken = "0123456789abcdef0123456789abcdef";
 
-struct ReadCase {
-    const char* name;
-    std::string bytes;
-    bool valid;
-    int32_t port;
-    std::string token;
-    friend void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class EndpointText : public ::testing::TestWithParam<ReadCase> {};
-
-TEST_P(EndpointText, IsReadByTolerantRules) {
-    EndpointInfo info;
-    EXPECT_EQ(ParseEndpointText(GetParam().bytes, info), GetParam().valid);
-    EXPECT_EQ(info.port, GetParam().port);
-    EXPECT_EQ(info.token, GetParam().token);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, EndpointText,
-    ::testing::Values(
-        ReadCase{"CrLfLines", "port=17853\r\ntoken=" + kToken + "\r\n", true, 17853, kToken},
-        ReadCase{"SpaceSignAndTrailingText", "port= +17853x1\ntoken=t", true, 17853, "t"},
-        ReadCase{"KeysAnchoredAndCaseSensitive", "port=9\n port=1\nPort=2\ntoken=t\n token=u\n",
-                 true, 9, "t"},
-        ReadCase{"LaterLinesOverride", "port=1\ntoken=a\nport=2\ntoken=b\n", true, 2, "b"},
-        ReadCase{"TokenKeptWithSpaces", "port=5\ntoken= a b \r\r\n", true, 5, " a b "},
-        ReadCase{"HugePortSaturates", "port=99999999999999999999\ntoken=t\n", true, INT32_MAX, "t"},
-        ReadCase{"OnlyTokenLine", "token=" + kToken + "\n", false, 0, kToken},
-        ReadCase{"NegativePort", "port=-17853\ntoken=t\n", false, -17853, "t"},
-        ReadCase{"PortWithoutDigits", "port=abc\ntoken=t\n", false, 0, "t"},
-        ReadCase{"EmptyTokenOverrides", "port=5\ntoken=t\ntoken=\r\n", false, 5, ""},
+TEST(EndpointText, IsReadByTolerantRules) {
+    const struct {
+        const char* name;
+        std::string bytes;
+        bool valid;
+        int32_t port;
+        std::string token;
+    } rows[] = {
+        {"CrLfLines", "port=17853\r\ntoken=" + kToken + "\r\n", true, 17853, kToken},
+        {"SpaceSignAndTrailingText", "port= +17853x1\ntoken=t", true, 17853, "t"},
+        {"KeysAnchoredAndCaseSensitive", "port=9\n port=1\nPort=2\ntoken=t\n token=u\n", true, 9,
+         "t"},
+        {"LaterLinesOverride", "port=1\ntoken=a\nport=2\ntoken=b\n", true, 2, "b"},
+        {"TokenKeptWithSpaces", "port=5\ntoken= a b \r\r\n", true, 5, " a b "},
+        {"HugePortSaturates", "port=99999999999999999999\ntoken=t\n", true, INT32_MAX, "t"},
+        {"OnlyTokenLine", "token=" + kToken + "\n", false, 0, kToken},
+        {"NegativePort", "port=-17853\ntoken=t\n", false, -17853, "t"},
+        {"PortWithoutDigits", "port=abc\ntoken=t\n", false, 0, "t"},
+        {"EmptyTokenOverrides", "port=5\ntoken=t\ntoken=\r\n", false, 5, ""},
         // fgets into 256 bytes: the key and 249 characters, then the rest as a piece of its own.
-        ReadCase{"LongTokenLineCut", "port=5\ntoken=" + std::string(249, 'x') + "yy\n", true, 5,
-                 std::string(249, 'x')},
-        ReadCase{"RestOfLongLineIsPiece", "token=t\nn=" + std::string(253, 'z') + "port=6\n", true,
-                 6, "t"}),
-    [](const auto& info) { return std::string(info.param.name); });
+        {"LongTokenLineCut", "port=5\ntoken=" + std::string(249, 'x') + "yy\n", true, 5,
+         std::string(249, 'x')},
+        {"RestOfLongLineIsPiece", "token=t\nn=" + std::string(253, 'z') + "port=6\n", true, 6,
+         "t"}};
+    for (const auto& row : rows) {
+        EndpointInfo info;
+        EXPECT_EQ(ParseEndpointText(row.bytes, info), row.valid) << row.name;
+        EXPECT_EQ(info.port, row.port) << row.name;
+        EXPECT_EQ(info.token, row.token) << row.name;
+    }
+}
 
 // A private ProgramData; the name "abc" has the base port 18131.
 class EndpointFile : public ::testing::Test {
@@ -62,39 +55,20 @@ protected:
     ScopedProgramData programData_;
 };
 
-struct SettleCase {
-    const char* name;
-    std::string file;
-    EndpointSource source;
-    int32_t port;
-    bool keepsToken;
-    friend void PrintTo(const SettleCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class EndpointRule : public EndpointFile, public ::testing::WithParamInterface<SettleCase> {};
-
-TEST_P(EndpointRule, KeepsValidPairElseBasePortAndNewToken) {
-    ASSERT_TRUE(WriteFileBytes(GetEndpointFilePath(), GetParam().file));
+// A file the service keeps, or whose token it keeps, shows from outside (tests/e2e_service).
+TEST_F(EndpointFile, InvalidPortGetsBasePortAndNewToken) {
+    const std::string file = "port=0\ntoken=" + kToken + "\n";
+    ASSERT_TRUE(WriteFileBytes(GetEndpointFilePath(), file));
     EndpointInfo endpoint;
     EndpointSource source = EndpointSource::kFile;
     ASSERT_TRUE(SettleEndpoint(endpoint, source));
-    EXPECT_EQ(source, GetParam().source);
-    EXPECT_EQ(endpoint.port, GetParam().port);
-    EXPECT_EQ(endpoint.token == kToken, GetParam().keepsToken);
+    EXPECT_EQ(source, EndpointSource::kNew);
+    EXPECT_EQ(endpoint.port, 18131);
+    EXPECT_NE(endpoint.token, kToken);
     EXPECT_EQ(endpoint.token.size(), 32u);
     EXPECT_EQ(endpoint.token.find_first_not_of("0123456789abcdef"), std::string::npos);
-    EXPECT_EQ(Held(), GetParam().file);
+    EXPECT_EQ(Held(), file);
 }
-
-INSTANTIATE_TEST_SUITE_P(Files, EndpointRule,
-                         ::testing::Values(SettleCase{"Valid", "port=17853\ntoken=" + kToken + "\n",
-                                                      EndpointSource::kFile, 17853, true},
-                                           SettleCase{"PortBeyond65535",
-                                                      "port=65536\ntoken=" + kToken + "\n",
-                                                      EndpointSource::kFileToken, 18131, true},
-                                           SettleCase{"ZeroPort", "port=0\ntoken=" + kToken + "\n",
-                                                      EndpointSource::kNew, 18131, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EndpointFile, FailedWriteKeepsOldFile) {
     ASSERT_TRUE(WriteFileBytes(GetEndpointFilePath(), "port=1\ntoken=t\n"));

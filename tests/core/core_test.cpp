@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/state.h"
+#include "base/text.h"
 #include "core/command.h"
 #include "core/launch.h"
 #include "core/restart_throttle.h"
@@ -31,19 +33,14 @@ protected:
         exe_ = PrivateStandin(ServiceState.serviceName);
         ASSERT_FALSE(exe_.empty());
     }
-    // Started as the service starts a core: a process group of its own, no window.
+    void TearDown() override { TerminateProcess(core_.get(), 1); }
     void StartCore(const std::string& config, DWORD flags) {
         std::wstring path = GetDataDirectory() + L"\\core.conf";
         ASSERT_TRUE(WriteFileBytes(path, config));
-        std::wstring commandLine = L"\"" + exe_ + L"\" run -c \"" + path + L"\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info = {};
-        ASSERT_TRUE(CreateProcessW(exe_.c_str(), &commandLine[0], nullptr, nullptr, FALSE, flags,
-                                   nullptr, nullptr, &startup, &info));
-        CloseHandle(info.hThread);
-        core_.reset(info.hProcess);
-        pid_ = info.dwProcessId;
+        StartedCore core = StartStandin(exe_, path, flags);
+        ASSERT_TRUE(core.process);
+        core_ = std::move(core.process);
+        pid_ = core.pid;
         std::wstring event = L"velmora-standin-break-" + std::to_wstring(pid_);
         ASSERT_TRUE(WaitUntil(
             [&] { return UniqueHandle(OpenEventW(SYNCHRONIZE, FALSE, event.c_str())).valid(); },
@@ -75,62 +72,45 @@ bool SimulateBreak(DWORD processId, DWORD& error) {
     return error == ERROR_SUCCESS;
 }
 
-struct DecisionCase {
-    const char* name;
-    const char* config;
-    BreakSender sender;
-    DWORD timeoutMs;
-    bool graceful;
-    const char* line;
-    friend void PrintTo(const DecisionCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class StopDecision : public CoreStop, public ::testing::WithParamInterface<DecisionCase> {};
-
-TEST_P(StopDecision, EndsCoreWithExitCodeZeroAndLogsHow) {
-    const DecisionCase& c = GetParam();
-    StartCore(c.config, CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW);
-    EXPECT_EQ(StopProcessWith(c.sender, core_.get(), pid_, c.timeoutMs), c.graceful);
-    ExpectEnded();
-    EXPECT_NE(Log().find(Line(c.line, c.timeoutMs)), std::string::npos) << Log();
+TEST_F(CoreStop, EndsCoreWithExitCodeZeroAndLogsHow) {
+    const struct {
+        const char* config;
+        DWORD timeoutMs;
+        bool graceful;
+        const char* line;
+    } rows[] = {{"", 8000, true, "core %lu exited gracefully\n"},
+                {"ignore-break=1\n", 500, false, "core %lu did not exit in %lums, terminating\n"}};
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.line);
+        // Started as the service starts a core: a process group of its own, no window.
+        StartCore(c.config, CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW);
+        EXPECT_EQ(StopProcessWith(SimulateBreak, core_.get(), pid_, c.timeoutMs), c.graceful);
+        ExpectEnded();
+        EXPECT_NE(Log().find(Line(c.line, c.timeoutMs)), std::string::npos) << Log();
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, StopDecision,
-    ::testing::Values(DecisionCase{"Honoured", "", SimulateBreak, 8000, true,
-                                   "core %lu exited gracefully\n"},
-                      DecisionCase{"Ignored", "ignore-break=1\n", SimulateBreak, 500, false,
-                                   "core %lu did not exit in %lums, terminating\n"}),
-    [](const ::testing::TestParamInfo<DecisionCase>& info) { return info.param.name; });
 
 // The helper is this program re-invoked. A core started without a group of its own shares the
 // group of its parent, so the break reaches every process on its console, the helper too.
-class BreakHelper : public CoreStop, public ::testing::WithParamInterface<DWORD> {};
-
-TEST_P(BreakHelper, StopsCoreGracefullyAndSurvivesItsOwnBreak) {
+TEST_F(CoreStop, BreakHelperStopsCoreGracefullyAndSurvivesItsOwnBreak) {
     if (RunningUnderWine()) {
         GTEST_SKIP() << "Wine 8 cannot deliver CTRL_BREAK_EVENT; its forced path is shown by "
                         "tests/scripts/console_ctrl_c.sh";
     }
-    StartCore("", GetParam());
-    EXPECT_TRUE(StopProcessGracefully(core_.get(), pid_, kGracefulStopMs));
-    ExpectEnded();
-    EXPECT_NE(Log().find(Line("core %lu exited gracefully\n")), std::string::npos) << Log();
+    for (DWORD flags :
+         {DWORD{CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW}, DWORD{CREATE_NEW_CONSOLE}}) {
+        SCOPED_TRACE(flags);
+        StartCore("", flags);
+        EXPECT_TRUE(StopProcessGracefully(core_.get(), pid_, kGracefulStopMs));
+        ExpectEnded();
+        EXPECT_NE(Log().find(Line("core %lu exited gracefully\n")), std::string::npos) << Log();
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Consoles, BreakHelper,
-                         ::testing::Values(CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW,
-                                           static_cast<DWORD>(CREATE_NEW_CONSOLE)),
-                         [](const ::testing::TestParamInfo<DWORD>& info) {
-                             return info.param == CREATE_NEW_CONSOLE ? "SharedGroup" : "OwnGroup";
-                         });
 
 TEST_F(CoreStop, CoreInheritsNoServiceSocket) {
     ASSERT_TRUE(SetParameter(ServiceState.serviceName, L"CoreBinary", exe_));
     std::wstring config = GetDataDirectory() + L"\\core.conf";
     ASSERT_TRUE(WriteFileBytes(config, ""));
-    WSADATA wsa;
-    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
     UniqueSocket listener = ListenOn("127.0.0.1", 0);
     // Inheritable, as the service's sockets would be by default.
     ASSERT_TRUE(SetHandleInformation(reinterpret_cast<HANDLE>(listener.get()), HANDLE_FLAG_INHERIT,
@@ -148,33 +128,21 @@ TEST_F(CoreStop, CoreInheritsNoServiceSocket) {
         StopCore();
     }
     DeleteParameters(ServiceState.serviceName);
-    WSACleanup();
 }
 
-struct TailCase {
-    const char* name;
-    std::string bytes;
-    std::string expected;
-    friend void PrintTo(const TailCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class StderrTail : public ::testing::TestWithParam<TailCase> {};
-
-TEST_P(StderrTail, IsLastNonBlankLineOfLast4096Bytes) {
-    EXPECT_EQ(LastNonBlankLine(GetParam().bytes), GetParam().expected);
+TEST(StderrTail, IsLastNonBlankLineOfLast4096Bytes) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"fatal: bad\r\n\r\n  \r\n", "fatal: bad"},
+        {"a\n  \tlast  \r \r\n", "  \tlast"},  // leading spaces and tabs stay
+        {"one\ntwo", "two"},
+        {"\r\n  \n\n", ""},
+        {"caf\xc3\xa9 \xff\n", "caf\xc3\xa9 \xff"},
+        {"early\n" + std::string(4096, '\n'), ""},  // earlier bytes unseen
+        {std::string(5000, 'y') + std::string(4096, 'x'), std::string(4096, 'x')}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(LastNonBlankLine(row.first), row.second) << row.first.substr(0, 40);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Lines, StderrTail,
-    ::testing::Values(TailCase{"BlankLinesAfterMessage", "fatal: bad\r\n\r\n  \r\n", "fatal: bad"},
-                      TailCase{"LeadingSpacesAndTabsStay", "a\n  \tlast  \r \r\n", "  \tlast"},
-                      TailCase{"PieceAfterLastLineFeed", "one\ntwo", "two"},
-                      TailCase{"EveryLineBlank", "\r\n  \n\n", ""},
-                      TailCase{"BytesKept", "caf\xc3\xa9 \xff\n", "caf\xc3\xa9 \xff"},
-                      TailCase{"EarlierBytesUnseen", "early\n" + std::string(4096, '\n'), ""},
-                      TailCase{"LongLineCut", std::string(5000, 'y') + std::string(4096, 'x'),
-                               std::string(4096, 'x')}),
-    [](const ::testing::TestParamInfo<TailCase>& info) { return std::string(info.param.name); });
 
 // Runs in a row, each given as how long it lasted (ms; 0 for a restart that failed to start),
 // and what follows each: the delay before the next start, or 0 for giving up.
@@ -207,26 +175,16 @@ TEST(RestartThrottle, DoublesFromOneSecondResetsAfterASteadyRunAndGivesUpAtTheFi
     }
 }
 
-struct FolderCase {
-    const char* name;
-    std::wstring config;
-    std::wstring expected;
-    friend void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class CoreWorkingFolder : public ::testing::TestWithParam<FolderCase> {};
-
-TEST_P(CoreWorkingFolder, IsFolderOfConfig) {
-    EXPECT_EQ(CoreWorkingDirectory(GetParam().config), GetParam().expected);
+// The folder of the configuration itself shows from outside (tests/e2e_api).
+TEST(CoreWorkingFolder, IsFolderOfConfig) {
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {L"a.json", L""},  // the service's own
+        {L"C:\\a.json", L"C:\\"},
+        {L"\\a.json", L"\\"},
+        {L"\\\\host\\share\\a", L"\\\\host\\share"}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(CoreWorkingDirectory(row.first), row.second) << ToUtf8(row.first);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, CoreWorkingFolder,
-    ::testing::Values(FolderCase{"InFolder", L"D:\\cfg\\a.json", L"D:\\cfg"},
-                      FolderCase{"BareNameInheritsService", L"a.json", L""},
-                      FolderCase{"DriveRootKept", L"C:\\a.json", L"C:\\"},
-                      FolderCase{"RootOfCurrentDrive", L"\\a.json", L"\\"},
-                      FolderCase{"Unc", L"\\\\host\\share\\a", L"\\\\host\\share"}),
-    [](const ::testing::TestParamInfo<FolderCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 #include "base/text.h"
 #include "support.h"
@@ -19,22 +20,25 @@ const char kStarted[] = "{\"ok\":true}";
 const char kGraceful[] = "{\"ok\":true,\"graceful\":true}";
 const char kForced[] = "{\"ok\":true,\"graceful\":false}";
 
-std::string Failure(const std::string& escapedText) {
-    return "{\"ok\":false,\"error\":\"" + escapedText + "\"}";
+std::wstring Upper(std::wstring text) {
+    std::transform(text.begin(), text.end(), text.begin(), towupper);
+    return text;
+}
+
+size_t CountOf(const std::string& text, const std::string& needle) {
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 // Started as velmora starts a core, so that a break to it reaches no one else.
 UniqueHandle StartStray(const std::wstring& exe, const std::wstring& config) {
-    std::wstring commandLine = L"\"" + exe + L"\" run -c \"" + config + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                   CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
-    CloseHandle(info.hThread);
+    StartedCore stray = StartStandin(exe, config, CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW);
     // A sweep can only find it once its image can be read.
     WaitUntil([&] { return !ProcessesRunning(exe).empty(); }, 10000);
-    return UniqueHandle(info.hProcess);
+    return std::move(stray.process);
 }
 
 // One console-mode service per test, with a core of its own; the folder's name holds a space, so
@@ -57,6 +61,8 @@ protected:
     }
     void TearDown() override {
         service.Kill();
+        EndProcessesOf(corePath);
+        EndProcessesOf(folder + L"\\other\\standin-core.exe");
         DeleteParameters(name);
     }
     std::wstring Config(const std::string& lines) {
@@ -95,19 +101,18 @@ class CallerCheck : public ControlApi, public testing::WithParamInterface<Caller
 TEST_P(CallerCheck, DecidesBeforeTheRoute) {
     const CallerCase& c = GetParam();
     std::wstring gui = c.gui == nullptr ? L"" : c.gui;
-    std::wstring capitals = OwnImagePath();
-    std::transform(capitals.begin(), capitals.end(), capitals.begin(), towupper);
     if (c.gui != nullptr && gui.empty()) {
         DeleteParameters(name);
     } else if (!gui.empty()) {
-        ASSERT_TRUE(gui == L"7" ? SetParameterDword(name, L"GuiBinary", 7)
+        DWORD seven = 7;
+        std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name + L"\\Parameters";
+        ASSERT_TRUE(gui == L"7" ? RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"GuiBinary",
+                                                  REG_DWORD, &seven, sizeof seven) == ERROR_SUCCESS
                                 : SetParameter(name, L"GuiBinary",
-                                               gui == L"^"   ? capitals
+                                               gui == L"^"   ? Upper(OwnImagePath())
                                                : gui == L"-" ? L""
                                                              : ProgramPath(gui)));
     }
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
     UniqueSocket client = ConnectLoopback(service.port, "127.0.0.1", c.client);
     ASSERT_TRUE(client);
     std::string request =
@@ -119,7 +124,6 @@ TEST_P(CallerCheck, DecidesBeforeTheRoute) {
     std::string reply = ReceiveAll(client.get());
     EXPECT_EQ(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)), c.body) << reply;
     client.reset();
-    WSACleanup();
     EXPECT_TRUE(service.LogShows(c.logged)) << service.Log();
 }
 
@@ -234,7 +238,7 @@ TEST_P(StartFailure, AnswersWithExactText) {
     }
     std::string json = Filled(ToUtf8(folder), "\\", "\\\\");
     EXPECT_EQ(Call("POST", "/start", Filled(c.body, "$", ToUtf8(folder))),
-              Failure(Filled(c.error, "$", json)));
+              "{\"ok\":false,\"error\":\"" + Filled(c.error, "$", json) + "\"}");
     EXPECT_TRUE(WaitUntil([&] { return ProcessesRunning(corePath).empty(); }, 10000));
 }
 
@@ -310,41 +314,35 @@ TEST_F(ControlApi, OutputReachesTheFileOnceAReaderLetsGoOfIt) {
         << File(L"core.stderr.log");
 }
 
-struct StopCase {
-    const char* name;
-    const wchar_t* coreBinary;  // nullptr: the stand-in's path in upper case; L"": none
-    bool strayElsewhere;        // a copy of the same program in another folder
-    bool strayStopped;
-    friend void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class StopSweep : public ControlApi, public testing::WithParamInterface<StopCase> {};
-
-TEST_P(StopSweep, StopsOnlyProcessesOfTheCoreBinary) {
-    const StopCase& c = GetParam();
-    std::wstring exe = c.strayElsewhere ? folder + L"\\other\\standin-core.exe" : corePath;
-    CopyFileW(corePath.c_str(), exe.c_str(), FALSE);
-    UniqueHandle stray = StartStray(exe, Config(""));
-    std::wstring upper = corePath;
-    for (wchar_t& ch : upper)
-        ch = ch >= L'a' && ch <= L'z' ? static_cast<wchar_t>(ch - 32) : ch;
-    DeleteParameters(name);
-    SetParameter(name, L"GuiBinary", OwnImagePath());
-    if (c.coreBinary == nullptr || *c.coreBinary != L'\0') {
-        SetParameter(name, L"CoreBinary", c.coreBinary == nullptr ? upper : c.coreBinary);
+TEST_F(ControlApi, StopSweepsOnlyProcessesOfTheCoreBinary) {
+    const struct {
+        const char* name;
+        const wchar_t* coreBinary;  // nullptr: the stand-in's path in upper case; L"": none
+        bool strayElsewhere;        // a copy of the same program in another folder
+        bool strayStopped;
+    } rows[] = {{"OtherCase", nullptr, false, true},
+                {"OtherFolder", nullptr, true, false},
+                {"BareName", L"standin-core.exe", false, false},
+                {"NoCoreBinary", L"", false, false}};
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.name);
+        std::wstring exe = c.strayElsewhere ? folder + L"\\other\\standin-core.exe" : corePath;
+        CopyFileW(corePath.c_str(), exe.c_str(), FALSE);
+        UniqueHandle stray = StartStray(exe, Config(""));
+        DeleteParameters(name);
+        SetParameter(name, L"GuiBinary", OwnImagePath());
+        if (c.coreBinary == nullptr || *c.coreBinary != L'\0') {
+            SetParameter(name, L"CoreBinary",
+                         c.coreBinary == nullptr ? Upper(corePath) : c.coreBinary);
+        }
+        // Under Wine no break arrives, so a stopped stray has been terminated.
+        EXPECT_EQ(Call("POST", "/stop"),
+                  c.strayStopped && RunningUnderWine() ? kForced : kGraceful);
+        EXPECT_EQ(WaitForSingleObject(stray.get(), 5000) == WAIT_OBJECT_0, c.strayStopped);
+        TerminateProcess(stray.get(), 1);
+        WaitForSingleObject(stray.get(), 5000);
     }
-    // Under Wine no break arrives, so a stopped stray has been terminated.
-    EXPECT_EQ(Call("POST", "/stop"), c.strayStopped && RunningUnderWine() ? kForced : kGraceful);
-    EXPECT_EQ(WaitForSingleObject(stray.get(), 5000) == WAIT_OBJECT_0, c.strayStopped);
-    TerminateProcess(stray.get(), 1);
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, StopSweep,
-                         testing::Values(StopCase{"OtherCase", nullptr, false, true},
-                                         StopCase{"OtherFolder", nullptr, true, false},
-                                         StopCase{"BareName", L"standin-core.exe", false, false},
-                                         StopCase{"NoCoreBinary", L"", false, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // The job ends what the core started when the service process is killed; a stop closes it too,
 // which the service tests show.

@@ -3,6 +3,7 @@
 // folder above them grants write access to no untrusted principal (Wine reads Linux modes).
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 #include "base/text.h"
@@ -82,9 +83,6 @@ protected:
         std::wstring command = L"install --core \"" + core + L"\"";
         return Velmora(gui.empty() ? command : command + L" --gui \"" + gui + L"\"", exe);
     }
-    std::string Installed() const {
-        return "service '" + ToUtf8(name_) + "' installed and started\n";
-    }
     bool Answers() {
         return WaitUntil(
             [&] {
@@ -111,7 +109,7 @@ protected:
 TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplication) {
     Outcome run = Install(kCore);
     ASSERT_EQ(run.exitCode, 0u) << run.err;
-    EXPECT_EQ(run.out, Installed());
+    EXPECT_EQ(run.out, "service '" + ToUtf8(name_) + "' installed and started\n");
     ServiceView view = ViewService(name_);
     EXPECT_EQ(view.startType, static_cast<DWORD>(SERVICE_AUTO_START));
     EXPECT_EQ(view.imagePath, L"\"" + kVelmora + L"\" run --name \"" + name_ + L"\"");
@@ -238,17 +236,8 @@ struct Refusal {
     std::wstring core;
     std::wstring gui;
     std::wstring refused;
+    friend void PrintTo(const Refusal& c, std::ostream* os) { *os << c.label; }
 };
-
-std::wstring CurrentDirectory() {
-    wchar_t current[MAX_PATH] = {};
-    GetCurrentDirectoryW(MAX_PATH, current);
-    return current;
-}
-
-void PrintTo(const Refusal& refusal, std::ostream* os) {
-    *os << refusal.label;
-}
 
 class RefusedInstallation : public Installation, public testing::WithParamInterface<Refusal> {};
 
@@ -292,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"WritableCoreFile", kVelmora, L"P:\\app\\writable-file\\standin-core.exe", kGui,
                 L"P:\\app\\writable-file\\standin-core.exe"},
         Refusal{"RelativeCoreIsResolvedFirst", kVelmora, L"standin-core.exe", L"",
-                CurrentDirectory()},
+                std::filesystem::current_path().wstring()},
         Refusal{"OwnExecutableThroughLinkedFolder", L"P:\\linked\\velmora.exe", kCore, L"",
                 L"P:\\open"},
         Refusal{"CoreThroughLinkedFolder", kVelmora, L"P:\\linked\\standin-core.exe", kGui,
@@ -307,36 +296,34 @@ struct LinkCase {
     const char* name;
     DWORD exitCode;
     DWORD exitCodeUnderWine;  // Wine cannot remove a link whose target holds files
+    friend void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.command; }
 };
 
-class LinkedDataDirectory : public testing::TestWithParam<LinkCase> {};
+class LinkedDataDirectory : public Installation, public testing::WithParamInterface<LinkCase> {};
 
 TEST_P(LinkedDataDirectory, LosesNoFileThroughTheLink) {
     wchar_t out[MAX_PATH] = {};
     GetFullPathNameW((TestDirectory() + L"\\..\\protected").c_str(), MAX_PATH, out, nullptr);
-    std::wstring name = FromUtf8(GetParam().name);
-    std::wstring link = out + std::wstring(L"\\programdata\\linked-") + name;
-    if (!IsLink(link)) {
-        GTEST_SKIP() << "needs the link that tests/fixtures/install_protected.sh prepares";
-    }
-    ChildProcess child;
+    name_ = L"linked-" + FromUtf8(GetParam().name);
+    std::wstring link = out + (L"\\programdata\\" + name_);
+    ASSERT_TRUE(IsLink(link));
+    Outcome run;
     {
         ScopedProgramData programData(std::wstring(out) + L"\\programdata");
-        ASSERT_TRUE(StartProgram(kVelmora,
-                                 FromUtf8(GetParam().command) + L" --name linked-" + name +
-                                     L" --core \"" + ProgramPath(L"standin-core.exe") + L"\"",
-                                 child));
+        run = Velmora(FromUtf8(GetParam().command) + L" --core \"" +
+                      ProgramPath(L"standin-core.exe") + L"\"");
     }
-    DWORD exitCode = child.Wait(60000);
-    EXPECT_EQ(exitCode, RunningUnderWine() ? GetParam().exitCodeUnderWine : GetParam().exitCode)
-        << child.Stderr();
+    EXPECT_EQ(run.exitCode, RunningUnderWine() ? GetParam().exitCodeUnderWine : GetParam().exitCode)
+        << run.err;
     for (const wchar_t* file : {L"service.conf", L"core.stderr.log", L"service.log"}) {
-        EXPECT_EQ(ReadFileBytes(out + (L"\\link-target-" + name + L"\\") + file), "keep\n");
+        EXPECT_EQ(
+            ReadFileBytes(out + (L"\\link-target-" + FromUtf8(GetParam().name) + L"\\") + file),
+            "keep\n");
     }
     if (!RunningUnderWine()) {
         EXPECT_FALSE(IsLink(link));
-    } else if (exitCode == 1) {
-        EXPECT_NE(child.Stderr().find("cannot secure the data directory (err="), std::string::npos);
+    } else if (run.exitCode == 1) {
+        EXPECT_NE(run.err.find("cannot secure the data directory (err="), std::string::npos);
     }
 }
 

@@ -28,8 +28,6 @@ std::vector<std::string> Bytes(const std::string& text) {
 class Wire : public testing::Test {
 protected:
     void SetUp() override {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
         std::wstring name = UniqueServiceName(L"wire");
         // No configuration file named here exists, so no core is ever started.
         ASSERT_TRUE(SetParameter(name, L"CoreBinary", ProgramPath(L"standin-core.exe")));
@@ -39,7 +37,6 @@ protected:
     void TearDown() override {
         service_.Kill();
         DeleteParameters(service_.name);
-        WSACleanup();
     }
     ConsoleService service_;
 };

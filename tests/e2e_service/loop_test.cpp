@@ -12,42 +12,46 @@ const std::string kToken = "0123456789abcdef0123456789abcdef";
 
 class ServiceLoop : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-    }
     void TearDown() override { service_.Kill(); }
     ConsoleService service_;
 };
 
+// A file held open the way fopen holds it (sharing reading and writing, not deletion) can only be
+// rewritten in place, and must neither keep the service from starting nor go stale.
 TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
-    const std::string file = "\ntoken=" + kToken + "\n";
+    // "{base}" stands for the name's base port, "{next}" for the one after it.
     struct {
-        std::string before;      // service.conf as edited by hand
-        std::vector<int> taken;  // ports other programs hold
-        std::string logLine;     // "{base}" stands for the name's base port
-        std::string after;
+        std::string port;  // of service.conf as edited by hand
+        int taken;         // ports other programs hold, from that one up
+        bool held;
+        std::string logLine;
+        std::string portAfter;
         bool exits;
-    } rows[] = {
-        {"port=70000" + file, {}, "listening on 127.0.0.1:{base}\r\n", "port={base}" + file, false},
-        {"port=65534" + file,
-         {65534, 65535},
-         "failed to bind any port from 65534\r\n",
-         "port=65534" + file,
-         true}};
+    } rows[] = {{"65536", 0, false, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
+                {"65534", 2, false, "failed to bind any port from 65534\r\n", "65534", true},
+                {"{base}", 0, true, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
+                {"{base}", 1, true, "listening on 127.0.0.1:{next}\r\n", "{next}", false}};
     for (auto& c : rows) {
-        SCOPED_TRACE(c.before);
+        SCOPED_TRACE(c.port + (c.held ? " held" : ""));
         std::wstring name = UniqueServiceName(L"port");
         std::wstring dir = DataDirectoryOf(name);
+        int base = ExpectedBasePort(name);
+        for (std::string* text : {&c.port, &c.logLine, &c.portAfter}) {
+            *text = Filled(Filled(*text, "{base}", std::to_string(base)), "{next}",
+                           std::to_string(base + 1));
+        }
+        const std::string token = "\ntoken=" + kToken + "\n";
         CreateDirectoryW(dir.c_str(), nullptr);
-        ASSERT_TRUE(WriteFileBytes(dir + L"\\service.conf", c.before));
+        ASSERT_TRUE(WriteFileBytes(dir + L"\\service.conf", "port=" + c.port + token));
+        UniqueHandle reader(c.held ? CreateFileW((dir + L"\\service.conf").c_str(), GENERIC_READ,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr)
+                                   : INVALID_HANDLE_VALUE);
+        ASSERT_EQ(reader.valid(), c.held);
         std::vector<UniqueSocket> blockers;
-        for (int port : c.taken) {
+        for (int port = std::stoi(c.port); port < std::stoi(c.port) + c.taken; ++port) {
             blockers.push_back(ListenOn("127.0.0.1", port));
             ASSERT_TRUE(blockers.back()) << "port " << port << " is in use on this machine";
-        }
-        for (std::string* text : {&c.logLine, &c.after}) {
-            *text = Filled(*text, "{base}", std::to_string(ExpectedBasePort(name)));
         }
         ChildProcess child;
         ASSERT_TRUE(StartProgram(ProgramPath(L"velmora.exe"), L"console --name " + name, child));
@@ -58,7 +62,7 @@ TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
         // The console command exits 0 whatever the loop returned.
         EXPECT_EQ(child.Wait(c.exits ? 20000 : 0), c.exits ? 0u : static_cast<DWORD>(STILL_ACTIVE));
         child.Kill();
-        EXPECT_EQ(ReadFileBytes(dir + L"\\service.conf"), c.after);
+        EXPECT_EQ(ReadFileBytes(dir + L"\\service.conf"), "port=" + c.portAfter + token);
     }
 }
 
@@ -127,6 +131,7 @@ TEST_F(ServiceLoop, WritesNoFileThroughALinkPlantedInItsDataDirectory) {
                   "{\"ok\":true}");
         EXPECT_TRUE(service_.LogShows("core started pid="));
         service_.Kill();
+        EndProcessesOf(core);
         DeleteParameters(name);
         EXPECT_NE(ReadFileBytes(DataDirectoryOf(name) + L"\\core.stderr.log").find("core output"),
                   std::string::npos);

@@ -13,8 +13,6 @@ namespace {
 class ServiceControlManager : public testing::Test {
 protected:
     void SetUp() override {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
         manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         ASSERT_TRUE(manager_) << GetLastError();
         name_ = UniqueServiceName(L"scm");
@@ -32,8 +30,8 @@ protected:
         ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
         Stopped();
         DeleteService(service_.get());
+        EndProcessesOf(core_);
         DeleteParameters(name_);
-        WSACleanup();
     }
     SERVICE_STATUS Status() {
         SERVICE_STATUS status = {};
@@ -49,10 +47,11 @@ protected:
     UniqueServiceHandle service_;
     std::wstring name_;
     std::wstring dir_;
+    std::wstring core_;
 };
 
 TEST_F(ServiceControlManager, StopEndsTheCoreAndItsChildWithExitCodeZero) {
-    std::wstring core = PrivateStandin(name_);
+    std::wstring core = core_ = PrivateStandin(name_);
     ASSERT_FALSE(core.empty());
     std::wstring config = core.substr(0, core.rfind(L'\\')) + L"\\core.conf";
     ASSERT_TRUE(WriteFileBytes(config, "spawn-child=1\n"));

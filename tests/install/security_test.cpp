@@ -15,7 +15,6 @@
 #include "install/old_service.h"
 #include "support.h"
 #include "base/data_directory.h"
-#include "install/install.h"
 #include "install/trust.h"
 #include "install/writability.h"
 
@@ -43,67 +42,37 @@ struct Descriptor {
 
 // The directory of an executable: any write bit of the mask for anyone untrusted fails it. The
 // trusted are LocalSystem, Administrators, CREATOR OWNER, LocalService and TrustedInstaller.
-struct WriteCase {
-    const char* label;
-    const wchar_t* sddl;
-    bool writable;
-};
-
-void PrintTo(const WriteCase& c, std::ostream* os) {
-    *os << c.label;
-}
-
-class ExecutableDirectory : public testing::TestWithParam<WriteCase> {};
-
-TEST_P(ExecutableDirectory, FailsWhenUntrustedMayWrite) {
-    Descriptor descriptor(GetParam().sddl);
-    ASSERT_TRUE(descriptor.valid);
-    EXPECT_EQ(DaclGrantsUntrustedWrite(descriptor.dacl), GetParam().writable);
-}
-
 #define PF L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;CO)(A;;0x1200a9;;;BU)"
-INSTANTIATE_TEST_SUITE_P(
-    Dacls, ExecutableDirectory,
-    testing::Values(WriteCase{"ProgramFilesLike", PF, false}, WriteCase{"NullDacl", nullptr, true},
-                    WriteCase{"EmptyDacl", L"D:", false},
-                    WriteCase{"AddFile", PF L"(A;;0x2;;;AU)", true},
-                    WriteCase{"GenericWrite", PF L"(A;;GW;;;WD)", true},
-                    WriteCase{"InheritOnlyCounts", PF L"(A;OICIIO;0x2;;;AU)", true},
-                    WriteCase{"DenyFirstDoesNotCancel", L"D:(D;;0x2;;;AU)(A;;0x2;;;AU)", true},
-                    WriteCase{"DenyAloneIgnored", PF L"(D;;GA;;;WD)", false},
-                    WriteCase{"DeleteChildAndEaOutsideMask", PF L"(A;;0x50;;;AU)", false},
-                    WriteCase{"TrustedMayWrite", PF L"(A;;GW;;;LS)(A;IO;GA;;;CO)", false},
-                    WriteCase{"Users", PF L"(A;;GW;;;BU)", true},
-                    WriteCase{"NetworkService", PF L"(A;;GW;;;NS)", true},
-                    WriteCase{"Anonymous", PF L"(A;;GW;;;AN)", true},
-                    WriteCase{"UserAccount", PF L"(A;;GW;;;S-1-5-21-0-0-0-1000)", true},
-                    WriteCase{"AppContainer", PF L"(A;;GW;;;S-1-15-2-1)", true},
-                    // One off in the last part of TrustedInstaller.
-                    WriteCase{"NearTrustedInstaller",
-                              PF L"(A;;GW;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-"
-                                 L"2271478465)",
-                              true}),
-    [](const testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.label); });
-
-// A folder above the directory: anyone untrusted who may move, delete or re-permission it fails
-// it; adding entries does not, and DELETE does not on a volume root.
-struct AncestorCase {
-    const char* label;
-    const wchar_t* sddl;
-    bool volumeRoot;
-    bool fails;
-};
-
-void PrintTo(const AncestorCase& c, std::ostream* os) {
-    *os << c.label;
-}
-
-class AncestorFolder : public testing::TestWithParam<AncestorCase> {};
-
-TEST_P(AncestorFolder, FailsWhenUntrustedMayReplaceIt) {
-    Descriptor descriptor(GetParam().sddl);
-    ASSERT_TRUE(descriptor.valid);
-    EXPECT_EQ(DaclLetsUntrustedReplace(descriptor.dacl, GetParam().volumeRoot), GetParam().fails);
+TEST(ExecutableDirectory, FailsWhenUntrustedMayWrite) {
+    const struct {
+        const char* label;
+        const wchar_t* sddl;
+        bool writable;
+    } rows[] = {{"ProgramFilesLike", PF, false},
+                {"NullDacl", nullptr, true},
+                {"EmptyDacl", L"D:", false},
+                {"AddFile", PF L"(A;;0x2;;;AU)", true},
+                {"GenericWrite", PF L"(A;;GW;;;WD)", true},
+                {"InheritOnlyCounts", PF L"(A;OICIIO;0x2;;;AU)", true},
+                {"DenyFirstDoesNotCancel", L"D:(D;;0x2;;;AU)(A;;0x2;;;AU)", true},
+                {"DenyAloneIgnored", PF L"(D;;GA;;;WD)", false},
+                {"DeleteChildAndEaOutsideMask", PF L"(A;;0x50;;;AU)", false},
+                {"TrustedMayWrite", PF L"(A;;GW;;;LS)(A;IO;GA;;;CO)", false},
+                {"Users", PF L"(A;;GW;;;BU)", true},
+                {"NetworkService", PF L"(A;;GW;;;NS)", true},
+                {"Anonymous", PF L"(A;;GW;;;AN)", true},
+                {"UserAccount", PF L"(A;;GW;;;S-1-5-21-0-0-0-1000)", true},
+                {"AppContainer", PF L"(A;;GW;;;S-1-15-2-1)", true},
+                // One off in the last part of TrustedInstaller.
+                {"NearTrustedInstaller",
+                 PF L"(A;;GW;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-"
+                    L"2271478465)",
+                 true}};
+    for (const auto& row : rows) {
+        Descriptor descriptor(row.sddl);
+        ASSERT_TRUE(descriptor.valid) << row.label;
+        EXPECT_EQ(DaclGrantsUntrustedWrite(descriptor.dacl), row.writable) << row.label;
+    }
 }
 
 // As Windows ships them: C:\, C:\Program Files, and C:\Apps made by a user (inherited from C:\).
@@ -119,20 +88,32 @@ TEST_P(AncestorFolder, FailsWhenUntrustedMayReplaceIt) {
 #define USER_APPS                                                                           \
     L"D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)" \
     L"(A;OICIIOID;SDGXGWGR;;;AU)"
-INSTANTIATE_TEST_SUITE_P(
-    Dacls, AncestorFolder,
-    testing::Values(AncestorCase{"DriveRoot", DRIVE_ROOT, true, false},
-                    AncestorCase{"ProgramFiles", PROGRAM_FILES, false, false},
-                    AncestorCase{"UserMadeApps", USER_APPS, false, true},
-                    AncestorCase{"NullDacl", nullptr, false, true},
-                    AncestorCase{"DeleteOnFolder", L"D:(A;;SD;;;WD)", false, true},
-                    AncestorCase{"DeleteOnVolumeRoot", L"D:(A;;SD;;;WD)", true, false},
-                    AncestorCase{"DeleteChildOnVolumeRoot", L"D:(A;;0x40;;;AU)", true, true},
-                    AncestorCase{"WriteDac", L"D:(A;;WD;;;AU)", false, true},
-                    AncestorCase{"InheritOnlyIgnored", L"D:(A;OICIIO;GA;;;AU)", false, false},
-                    AncestorCase{"AddingEntriesOnly", L"D:(A;;0x40000006;;;AU)", false, false},
-                    AncestorCase{"TrustedMayReplace", L"D:(A;;GA;;;SY)(A;;FA;;;BA)", false, false}),
-    [](const testing::TestParamInfo<AncestorCase>& info) { return std::string(info.param.label); });
+// A folder above the directory: anyone untrusted who may move, delete or re-permission it fails
+// it; adding entries does not, and DELETE does not on a volume root.
+TEST(AncestorFolder, FailsWhenUntrustedMayReplaceIt) {
+    const struct {
+        const char* label;
+        const wchar_t* sddl;
+        bool volumeRoot;
+        bool fails;
+    } rows[] = {{"DriveRoot", DRIVE_ROOT, true, false},
+                {"ProgramFiles", PROGRAM_FILES, false, false},
+                {"UserMadeApps", USER_APPS, false, true},
+                {"NullDacl", nullptr, false, true},
+                {"DeleteOnFolder", L"D:(A;;SD;;;WD)", false, true},
+                {"DeleteOnVolumeRoot", L"D:(A;;SD;;;WD)", true, false},
+                {"DeleteChildOnVolumeRoot", L"D:(A;;0x40;;;AU)", true, true},
+                {"WriteDac", L"D:(A;;WD;;;AU)", false, true},
+                {"InheritOnlyIgnored", L"D:(A;OICIIO;GA;;;AU)", false, false},
+                {"AddingEntriesOnly", L"D:(A;;0x40000006;;;AU)", false, false},
+                {"TrustedMayReplace", L"D:(A;;GA;;;SY)(A;;FA;;;BA)", false, false}};
+    for (const auto& row : rows) {
+        Descriptor descriptor(row.sddl);
+        ASSERT_TRUE(descriptor.valid) << row.label;
+        EXPECT_EQ(DaclLetsUntrustedReplace(descriptor.dacl, row.volumeRoot), row.fails)
+            << row.label;
+    }
+}
 
 // Whoever owns a place may re-permission it: only a trusted owner and the installing user pass.
 // A data directory is kept only with a trusted owner: LocalSystem, Administrators or
@@ -199,31 +180,21 @@ TEST(UnreadEntryType, CountsByItsMaskAlone) {
     }
 }
 
-struct AncestorsCase {
-    const wchar_t* directory;
-    std::vector<std::wstring> ancestors;
-};
-
-void PrintTo(const AncestorsCase& c, std::ostream* os) {
-    *os << ToUtf8(c.directory);
+TEST(Ancestors, RunUpToTheVolumeRoot) {
+    const std::pair<std::wstring, std::vector<std::wstring>> rows[] = {
+        {L"C:\\Apps\\core", {L"C:\\Apps", L"C:\\"}},
+        {L"C:\\Apps\\core\\", {L"C:\\Apps", L"C:\\"}},
+        {L"P:\\app", {L"P:\\"}},
+        {L"C:\\", {}},
+        {L"\\\\srv\\share\\a\\b", {L"\\\\srv\\share\\a", L"\\\\srv\\share\\"}},
+        {L"\\\\?\\C:\\a\\b", {L"\\\\?\\C:\\a", L"\\\\?\\C:\\"}},
+        {L"\\\\?\\UNC\\srv\\s\\a", {L"\\\\?\\UNC\\srv\\s\\"}},
+        {L"apps\\core", {}},
+        {L"\\\\srv", {}}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(AncestorsOf(row.first), row.second) << ToUtf8(row.first);
+    }
 }
-
-class Ancestors : public testing::TestWithParam<AncestorsCase> {};
-
-TEST_P(Ancestors, RunUpToTheVolumeRoot) {
-    EXPECT_EQ(AncestorsOf(GetParam().directory), GetParam().ancestors);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, Ancestors,
-    testing::Values(AncestorsCase{L"C:\\Apps\\core", {L"C:\\Apps", L"C:\\"}},
-                    AncestorsCase{L"C:\\Apps\\core\\", {L"C:\\Apps", L"C:\\"}},
-                    AncestorsCase{L"P:\\app", {L"P:\\"}}, AncestorsCase{L"C:\\", {}},
-                    AncestorsCase{L"\\\\srv\\share\\a\\b",
-                                  {L"\\\\srv\\share\\a", L"\\\\srv\\share\\"}},
-                    AncestorsCase{L"\\\\?\\C:\\a\\b", {L"\\\\?\\C:\\a", L"\\\\?\\C:\\"}},
-                    AncestorsCase{L"\\\\?\\UNC\\srv\\s\\a", {L"\\\\?\\UNC\\srv\\s\\"}},
-                    AncestorsCase{L"apps\\core", {}}, AncestorsCase{L"\\\\srv", {}}));
 
 // Wine cannot show a trusted owner, so what hardening keeps is shown here.
 TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
@@ -302,22 +273,6 @@ TEST(HardenedSecurity, OwnsByAdministratorsAndGrantsUsersOnlyReading) {
     ASSERT_TRUE(expected.valid);
     EXPECT_EQ(Rendered(&security.descriptor), Rendered(expected.owned.get()));
     EXPECT_NE(Rendered(&security.descriptor).find(L"D:P(A;OICI;"), std::wstring::npos);
-}
-
-// Wine accepts failure actions but cannot read them back, so the record is checked here.
-TEST(FailureActions, RestartAfterFiveThirtyAndSixtySecondsWithinAnHour) {
-    FailureActions failure;
-    BuildFailureActions(failure);
-    EXPECT_EQ(failure.record.dwResetPeriod, 3600u);
-    EXPECT_EQ(failure.record.lpRebootMsg, nullptr);
-    EXPECT_EQ(failure.record.lpCommand, nullptr);
-    EXPECT_TRUE(failure.flag.fFailureActionsOnNonCrashFailures);
-    ASSERT_EQ(failure.record.cActions, 3u);
-    const DWORD delays[] = {5000, 30000, 60000};
-    for (DWORD i = 0; i < 3; ++i) {
-        EXPECT_EQ(failure.record.lpsaActions[i].Type, SC_ACTION_RESTART);
-        EXPECT_EQ(failure.record.lpsaActions[i].Delay, delays[i]);
-    }
 }
 
 // A failed status query says nothing about the service, so the wait must not take it for a stop.

@@ -6,16 +6,10 @@
 #include "base/handles.h"
 #include "base/log.h"
 #include "base/state.h"
-#include "service/loop.h"
 #include "service/scm.h"
 #include "support.h"
 
 namespace {
-
-SERVICE_STATUS Status() {
-    ScopedLock lock(ServiceState.statusLock);
-    return ServiceState.status;
-}
 
 bool StopEventSet() {
     return WaitForSingleObject(ServiceState.stopEvent, 0) == WAIT_OBJECT_0;
@@ -47,7 +41,7 @@ TEST(ServiceControl, ReportsStoppingOnlyForStopAndShutdownAndNeverAfterStopped) 
         EXPECT_EQ(ServiceControlHandler(c.control, 0, nullptr, nullptr), c.result);
         bool stops = c.control == SERVICE_CONTROL_STOP || c.control == SERVICE_CONTROL_SHUTDOWN;
         EXPECT_EQ(StopEventSet(), stops);
-        SERVICE_STATUS after = Status();
+        SERVICE_STATUS after = ServiceState.status;
         EXPECT_EQ(after.dwCurrentState, c.stateAfter);
         bool pending = c.stateAfter == SERVICE_STOP_PENDING;
         EXPECT_EQ(after.dwCheckPoint, pending ? 2u : 0u);
@@ -122,17 +116,6 @@ TEST(ConsoleControl, OnlyCtrlCAndCtrlBreakStopTheLoop) {
         EXPECT_EQ(StopEventSet(), c.second == TRUE) << c.first;
     }
     ServiceState.stopEvent = nullptr;
-}
-
-// A post of the next accept that fails ends the loop only when the listener itself is broken;
-// Wine never fails it, so the decision is shown here.
-TEST(AcceptRetry, IsForResetsAndShortagesOnly) {
-    const std::pair<DWORD, bool> rows[] = {{WSAECONNRESET, true}, {WSAENOBUFS, true},
-                                           {WSAEMFILE, true},     {WSAEINVAL, false},
-                                           {WSAENOTSOCK, false},  {WSAEOPNOTSUPP, false}};
-    for (const auto& c : rows) {
-        EXPECT_EQ(AcceptErrorIsTransient(c.first), c.second) << c.first;
-    }
 }
 
 }  // namespace

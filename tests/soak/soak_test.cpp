@@ -41,8 +41,6 @@ const std::vector<Abuse> kMix = {
 class Soak : public testing::Test {
 protected:
     void SetUp() override {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
         name_ = UniqueServiceName(L"soak");
         core_ = ProgramPath(L"standin-core.exe");
         ASSERT_TRUE(SetParameter(name_, L"CoreBinary", core_));
@@ -54,8 +52,8 @@ protected:
     }
     void TearDown() override {
         service_.Kill();
+        EndProcessesOf(core_);
         DeleteParameters(name_);
-        WSACleanup();
     }
 
     void Send(const Abuse& abuse, int index) {

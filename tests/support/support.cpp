@@ -12,6 +12,22 @@
 #include <psapi.h>
 #include "base/text.h"
 
+namespace {
+
+// Every test program talks to sockets; Winsock is started once for its whole run.
+const ScopedWinsock kWinsock;
+
+// ctest waits until the test's own output is closed: no program a test starts, nor any
+// leftover of it, may hold a copy.
+const bool kOutputNotInherited = [] {
+    for (DWORD id : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        SetHandleInformation(GetStdHandle(id), HANDLE_FLAG_INHERIT, 0);
+    }
+    return true;
+}();
+
+}  // namespace
+
 std::wstring TestDirectory() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -32,6 +48,16 @@ std::wstring PrivateStandin(const std::wstring& folderName) {
     return CopyFileW(ProgramPath(L"standin-core.exe").c_str(), path.c_str(), FALSE) ? path : L"";
 }
 
+StartedCore StartStandin(const std::wstring& exe, const std::wstring& config, DWORD flags) {
+    std::wstring commandLine = L"\"" + exe + L"\" run -c \"" + config + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                   &startup, &info);
+    return StartedCore{UniqueHandle(info.hProcess), UniqueHandle(info.hThread), info.dwProcessId};
+}
+
 std::wstring UniqueServiceName(const std::wstring& prefix) {
     static std::atomic<int> counter{0};
     // Wine reuses small process ids quickly: the tick count keeps runs apart.
@@ -41,17 +67,12 @@ std::wstring UniqueServiceName(const std::wstring& prefix) {
 
 std::wstring DataDirectoryOf(const std::wstring& serviceName) {
     std::vector<wchar_t> base(32768, L'\0');
-    if (GetEnvironmentVariableW(L"ProgramData", base.data(), 32768) == 0) {
-        return L"C:\\ProgramData\\" + serviceName;
-    }
-    return std::wstring(base.data()) + L"\\" + serviceName;
+    bool set = GetEnvironmentVariableW(L"ProgramData", base.data(), 32768) != 0;
+    return (set ? std::wstring(base.data()) : L"C:\\ProgramData") + L"\\" + serviceName;
 }
 
 std::wstring ServiceDataDirectoryOf(const std::wstring& serviceName) {
-    if (!RunningUnderWine()) {
-        return L"C:\\ProgramData\\" + serviceName;
-    }
-    return L"C:\\users\\Public\\" + serviceName;
+    return (RunningUnderWine() ? L"C:\\users\\Public\\" : L"C:\\ProgramData\\") + serviceName;
 }
 
 int ExpectedBasePort(const std::wstring& serviceName) {
@@ -131,14 +152,6 @@ void ChildProcess::Kill() {
         TerminateProcess(process.get(), 1);
         WaitForSingleObject(process.get(), 10000);
     }
-}
-
-std::string ChildProcess::Stdout() const {
-    return ReadFileBytes(stdoutPath);
-}
-
-std::string ChildProcess::Stderr() const {
-    return ReadFileBytes(stderrPath);
 }
 
 bool StartProgram(const std::wstring& exe, const std::wstring& arguments, ChildProcess& child) {
@@ -280,11 +293,8 @@ std::string ReceiveAll(SOCKET connection, DWORD timeoutMs) {
 
 HttpResult SendRaw(int port, const std::string& request, DWORD receiveTimeoutMs) {
     HttpResult result;
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
     UniqueSocket s = ConnectLoopback(port);
     if (s) {
-        result.connected = true;
         send(s.get(), request.data(), static_cast<int>(request.size()), 0);
         result.raw = ReceiveAll(s.get(), receiveTimeoutMs);
         s.reset();
@@ -294,7 +304,6 @@ HttpResult SendRaw(int port, const std::string& request, DWORD receiveTimeoutMs)
             result.body = result.raw.substr(bodyStart + 4);
         }
     }
-    WSACleanup();
     return result;
 }
 
@@ -308,26 +317,12 @@ HttpResult SendRequest(int port, const std::string& method, const std::string& p
     return SendRaw(port, request);
 }
 
-namespace {
-
-bool SetValue(const std::wstring& serviceName, const std::wstring& valueName, DWORD type,
-              const void* data, DWORD size) {
-    std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName + L"\\Parameters";
-    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), valueName.c_str(), type, data, size) ==
-           ERROR_SUCCESS;
-}
-
-}  // namespace
-
 bool SetParameter(const std::wstring& serviceName, const std::wstring& valueName,
                   const std::wstring& value) {
-    return SetValue(serviceName, valueName, REG_SZ, value.c_str(),
-                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-bool SetParameterDword(const std::wstring& serviceName, const std::wstring& valueName,
-                       DWORD value) {
-    return SetValue(serviceName, valueName, REG_DWORD, &value, sizeof value);
+    std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + serviceName + L"\\Parameters";
+    return RegSetKeyValueW(
+               HKEY_LOCAL_MACHINE, key.c_str(), valueName.c_str(), REG_SZ, value.c_str(),
+               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 void DeleteParameters(const std::wstring& serviceName) {
@@ -354,6 +349,14 @@ std::vector<DWORD> ProcessesRunning(const std::wstring& imagePath) {
     return ids;
 }
 
+void EndProcessesOf(const std::wstring& imagePath) {
+    for (DWORD id : ProcessesRunning(imagePath)) {
+        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 10000);
+    }
+}
+
 std::string Filled(std::string text, const std::string& placeholder, const std::string& value) {
     for (size_t at = text.find(placeholder); at != std::string::npos;
          at = text.find(placeholder, at + value.size())) {
@@ -365,15 +368,6 @@ std::string Filled(std::string text, const std::string& placeholder, const std::
 std::string WithoutCr(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
-}
-
-size_t CountOf(const std::string& text, const std::string& needle) {
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++count;
-    }
-    return count;
 }
 
 std::wstring OwnImagePath() {
@@ -393,19 +387,16 @@ namespace {
 // Z:\proc\<id> of the Linux process of velmora.exe whose command line holds the marker.
 std::wstring FindLinuxProcess(const std::string& marker) {
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &entry);
+    UniqueFind search(FindFirstFileW(L"Z:\\proc\\*", &entry));
     std::wstring found;
-    for (BOOL more = search != INVALID_HANDLE_VALUE; more && found.empty();
-         more = FindNextFileW(search, &entry)) {
+    for (BOOL more = search.valid(); more && found.empty();
+         more = FindNextFileW(search.get(), &entry)) {
         std::wstring dir = L"Z:\\proc\\" + std::wstring(entry.cFileName);
         std::string commandLine = ReadFileBytes(dir + L"\\cmdline");
         if (iswdigit(entry.cFileName[0]) && commandLine.find(marker) != std::string::npos &&
             commandLine.find("velmora.exe") != std::string::npos) {
             found = dir;
         }
-    }
-    if (search != INVALID_HANDLE_VALUE) {
-        FindClose(search);
     }
     return found;
 }

@@ -16,6 +16,14 @@ std::wstring ProgramPath(const std::wstring& exeName);
 // of the core's image, so tests never share one. Empty when it could not be copied.
 std::wstring PrivateStandin(const std::wstring& folderName);
 
+// The stand-in core started as velmora starts one, `run -c "<config>"`, inheriting no handle.
+struct StartedCore {
+    UniqueHandle process;
+    UniqueHandle thread;
+    DWORD pid = 0;
+};
+StartedCore StartStandin(const std::wstring& exe, const std::wstring& config, DWORD flags);
+
 // A service name no other test (or earlier run) uses: prefix, process id and a counter.
 std::wstring UniqueServiceName(const std::wstring& prefix);
 
@@ -50,8 +58,9 @@ bool FileExists(const std::wstring& path);
 // True when the condition held before the time was up.
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD stepMs = 50);
 
-// A started program with its standard output and error in files.
+// A started program with its standard output and error in files; ended when it goes out of scope.
 struct ChildProcess {
+    ~ChildProcess() { Kill(); }
     UniqueHandle process;
     DWORD pid = 0;
     std::wstring stdoutPath;
@@ -59,8 +68,8 @@ struct ChildProcess {
 
     DWORD Wait(DWORD timeoutMs);  // STILL_ACTIVE while it runs
     void Kill();
-    std::string Stdout() const;
-    std::string Stderr() const;
+    std::string Stdout() const { return ReadFileBytes(stdoutPath); }
+    std::string Stderr() const { return ReadFileBytes(stderrPath); }
 };
 
 // Starts `"<exe>" <arguments>` with output captured; false when it could not start.
@@ -86,7 +95,6 @@ struct ConsoleService {
 };
 
 struct HttpResult {
-    bool connected = false;
     int status = 0;  // 0 when no status line came back (the connection was closed silently)
     std::string raw;
     std::string body;
@@ -111,11 +119,12 @@ HttpResult SendRequest(int port, const std::string& method, const std::string& p
 // Registry values of the service's Parameters key (HKLM), for tests that stand in for install.
 bool SetParameter(const std::wstring& serviceName, const std::wstring& valueName,
                   const std::wstring& value);
-bool SetParameterDword(const std::wstring& serviceName, const std::wstring& valueName, DWORD value);
 void DeleteParameters(const std::wstring& serviceName);
 
 // Ids of running processes whose image is exactly this path (case-insensitive).
 std::vector<DWORD> ProcessesRunning(const std::wstring& imagePath);
+// Ends them all, so that no test leaves a process of its own copy behind.
+void EndProcessesOf(const std::wstring& imagePath);
 
 // Resources of a running program. Under Wine the Win32 queries answer only for the calling
 // process, so the Linux process whose command line holds `marker` is read through Z:\proc:
@@ -133,9 +142,6 @@ std::string Filled(std::string text, const std::string& placeholder, const std::
 
 // Text written through a text-mode stream (the console, the log) with its CR LF back to LF.
 std::string WithoutCr(std::string text);
-
-// How often needle occurs in text (log lines, for example).
-size_t CountOf(const std::string& text, const std::string& needle);
 
 // This test program's image path, as the service sees a caller's (for GuiBinary).
 std::wstring OwnImagePath();
