@@ -107,6 +107,18 @@ TEST_F(CoreStop, BreakHelperStopsCoreGracefullyAndSurvivesItsOwnBreak) {
     }
 }
 
+// Joined while still suspended, the core cannot start anything outside the job.
+TEST_F(CoreStop, JoinsItsJobBeforeItRuns) {
+    StartedCore core = StartStandin(exe_, L"none", CREATE_SUSPENDED | CREATE_NO_WINDOW);
+    ASSERT_TRUE(core.process);
+    core_ = std::move(core.process);
+    UniqueHandle job = JoinKillOnCloseJob(core_.get());
+    BOOL in = FALSE;
+    EXPECT_TRUE(IsProcessInJob(core_.get(), job.get(), &in) && in);
+    // One suspension undone: nothing resumed the core before.
+    EXPECT_EQ(ResumeThread(core.thread.get()), 1u);
+}
+
 TEST_F(CoreStop, CoreInheritsNoServiceSocket) {
     ASSERT_TRUE(SetParameter(ServiceState.serviceName, L"CoreBinary", exe_));
     std::wstring config = GetDataDirectory() + L"\\core.conf";

@@ -237,8 +237,12 @@ TEST_P(StartFailure, AnswersWithExactText) {
         Config(c.config);
     }
     std::string json = Filled(ToUtf8(folder), "\\", "\\\\");
+    ULONGLONG start = GetTickCount64();
     EXPECT_EQ(Call("POST", "/start", Filled(c.body, "$", ToUtf8(folder))),
               "{\"ok\":false,\"error\":\"" + Filled(c.error, "$", json) + "\"}");
+    // A core gone within the start-up window is answered at once, not after the output
+    // reader's 3 s drain limit.
+    EXPECT_LT(GetTickCount64() - start, 2500u);
     EXPECT_TRUE(WaitUntil([&] { return ProcessesRunning(corePath).empty(); }, 10000));
 }
 
@@ -266,7 +270,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "quiet=1\nspawn-child=1\nstderr=bad \"config\"\\there\\r \xC3\xA9\nexit-now=\n",
                   "$\\core.conf", "bad \\\"config\\\"\\there \xC3\xA9"},
         StartCase{"SilentEarlyExit", nullptr, "quiet=1\nexit-now=\n", "$\\core.conf",
-                  "core exited immediately"}),
+                  "core exited immediately"},
+        StartCase{"LastLineOfExitWithinWindow", nullptr,
+                  "quiet=1\nstderr=earlier line\nexit-after-ms=500\n", "$\\core.conf",
+                  "standin-core: exiting on its own"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The core's arguments and folder, and its two output streams in one file in order.

@@ -28,6 +28,7 @@ TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
         std::string portAfter;
         bool exits;
     } rows[] = {{"65536", 0, false, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
+                {"65535", 0, false, "listening on 127.0.0.1:65535\r\n", "65535", false},
                 {"65534", 2, false, "failed to bind any port from 65534\r\n", "65534", true},
                 {"{base}", 0, true, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
                 {"{base}", 1, true, "listening on 127.0.0.1:{next}\r\n", "{next}", false}};
