@@ -166,7 +166,6 @@ TEST(RestartThrottle, DoublesFromOneSecondResetsAfterASteadyRunAndGivesUpAtTheFi
         std::vector<uint32_t> delays;
         int restartsWhenGivingUp;
     } rows[] = {
-        {"ShortRuns", {2000, 2000, 2000, 2000, 2000}, {1000, 2000, 4000, 8000, 0}, 4},
         {"FailedStartsCount", {5000, 0, 0, 0, 0}, {1000, 2000, 4000, 8000, 0}, 4},
         {"SteadyRunStartsAfresh",
          {2000, 2000, 2000, steady, 2000},

@@ -4,19 +4,15 @@
 
 #include <aclapi.h>
 #include <string>
+#include <utility>
 #include <vector>
 #include "support.h"
 
 namespace {
 
 // What the allowed entries of a folder give Everyone, and Users or Authenticated Users.
-struct OthersAccess {
-    ACCESS_MASK everyone = 0;
-    ACCESS_MASK users = 0;
-};
-
-OthersAccess AccessOfOthers(const std::wstring& dir) {
-    OthersAccess access;
+std::pair<ACCESS_MASK, ACCESS_MASK> AccessOfOthers(const std::wstring& dir) {
+    std::pair<ACCESS_MASK, ACCESS_MASK> access;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     GetNamedSecurityInfoW(dir.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
@@ -32,8 +28,8 @@ OthersAccess AccessOfOthers(const std::wstring& dir) {
         if (GetAce(dacl, i, reinterpret_cast<void**>(&entry)) &&
             entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE) {
             PSID sid = &entry->SidStart;
-            access.everyone |= is(sid, WinWorldSid) ? entry->Mask : 0;
-            access.users |=
+            access.first |= is(sid, WinWorldSid) ? entry->Mask : 0;
+            access.second |=
                 is(sid, WinBuiltinUsersSid) || is(sid, WinAuthenticatedUserSid) ? entry->Mask : 0;
         }
     }
@@ -76,12 +72,11 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
         EXPECT_TRUE(EntriesOf(programData.root + L"\\svc").empty());
         // A folder made with ProgramData's inherited entries would let users plant files in it.
         if (c.dataDirectoryCreated) {
-            OthersAccess others = AccessOfOthers(programData.root + L"\\svc");
-            EXPECT_EQ(others.everyone, 0u);
-            EXPECT_EQ(
-                others.users & ~static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE |
-                                                         GENERIC_READ | GENERIC_EXECUTE),
-                0u);
+            auto [everyone, users] = AccessOfOthers(programData.root + L"\\svc");
+            EXPECT_EQ(everyone, 0u);
+            EXPECT_EQ(users & ~static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE |
+                                                        GENERIC_READ | GENERIC_EXECUTE),
+                      0u);
         }
     }
 }
