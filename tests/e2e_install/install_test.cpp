@@ -70,6 +70,8 @@ protected:
         if (!name_.empty()) {
             Velmora(L"uninstall");
         }
+        // An old service that ignores the stop would outlive its removal.
+        EndProcessesOf(ProgramPath(L"stubborn-service.exe"));
     }
     Outcome Velmora(const std::wstring& command, const std::wstring& exe = kVelmora) {
         Outcome run;
