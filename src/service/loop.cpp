@@ -40,8 +40,10 @@ bool BindAndListen(SOCKET listener, int32_t port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Non-blocking, so that the backlog can be emptied with plain accepts until none is left.
+    u_long nonBlocking = 1;
     return bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-           listen(listener, SOMAXCONN) == 0;
+           listen(listener, SOMAXCONN) == 0 && ioctlsocket(listener, FIONBIO, &nonBlocking) == 0;
 }
 
 // Connections are taken with AcceptEx, whose completion signals the accept event as the result
@@ -299,15 +301,27 @@ void NoticeCoreEnd() {
 // last post, or 0.
 DWORD TakeBacklog(SOCKET listener, PendingAccept& pending, HANDLE acceptEvent,
                   ConnectionSet& connections) {
-    DWORD error = pending.connection ? 0 : PostAccept(listener, pending, acceptEvent);
-    for (size_t taken = 0; taken < kMaxConnections && error == 0 &&
-                           WaitForSingleObject(acceptEvent, 0) == WAIT_OBJECT_0;
-         ++taken) {
+    DWORD error = 0;
+    if (pending.connection && WaitForSingleObject(acceptEvent, 0) == WAIT_OBJECT_0) {
         UniqueSocket accepted = TakeAccepted(listener, pending);
         if (accepted) {
             connections.Admit(std::move(accepted));
         }
+    }
+    if (!pending.connection) {
         error = PostAccept(listener, pending, acceptEvent);
+    }
+    // The pending accept completes a moment later under Wine, so the rest of the backlog is
+    // taken with plain accepts until none is left.
+    for (size_t taken = 0; taken < kMaxConnections; ++taken) {
+        UniqueSocket accepted(accept(listener, nullptr, nullptr));
+        if (!accepted) {
+            break;
+        }
+        SetHandleInformation(reinterpret_cast<HANDLE>(accepted.get()), HANDLE_FLAG_INHERIT, 0);
+        u_long blocking = 0;
+        ioctlsocket(accepted.get(), FIONBIO, &blocking);
+        connections.Admit(std::move(accepted));
     }
     return error;
 }
