@@ -5,33 +5,34 @@
 
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// The folder of a data file must be a real directory reached without a link: through a linked
-// folder even a file with one name would lie elsewhere, and replacing it would harm that place.
-bool IsRealFolderOf(const std::wstring& path) {
+// The path a data file must resolve to: its folder, a real directory reached without a link at
+// its last step, resolved, plus the file's name. Through a linked folder even a file with one
+// name would lie elsewhere, and replacing it would harm that place. Empty when there is none.
+std::wstring ExpectedPathOf(const std::wstring& path) {
     size_t slash = path.rfind(L'\\');
     if (slash == std::wstring::npos) {
-        return false;
+        return std::wstring();
     }
     std::wstring folderPath = path.substr(0, slash);
     UniqueHandle folder(
         CreateFileW(folderPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     FILE_BASIC_INFO info = {};
-    return folder &&
-           GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &info, sizeof info) &&
-           (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-           LeadsToItself(folder.get(), folderPath);
+    if (!folder || !GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &info, sizeof info) ||
+        (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        !LeadsToItself(folder.get(), folderPath)) {
+        return std::wstring();
+    }
+    return ResolvedPathOf(folder.get()) + path.substr(slash);
 }
 
-// The file behind the handle is a plain file with one name that the path leads to.
-bool IsPlainFileAt(HANDLE file, const std::wstring& path) {
+// The file behind the handle is a plain file with one name, found where it is expected.
+bool IsPlainFileAt(HANDLE file, const std::wstring& expected) {
     BY_HANDLE_FILE_INFORMATION facts = {};
     return GetFileInformationByHandle(file, &facts) && facts.nNumberOfLinks == 1 &&
            (facts.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
                0 &&
-           LeadsToItself(file, path);
+           _wcsicmp(ResolvedPathOf(file).c_str(), expected.c_str()) == 0;
 }
 
 // A new file is made under a name nobody can have planted, then moved over the entry: a move
@@ -79,7 +80,8 @@ std::wstring ResolvedPathOf(HANDLE entry) {
 
 UniqueHandle OpenDataFile(const std::wstring& path, DWORD access, DWORD share, bool truncate) {
     constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-    if (!IsRealFolderOf(path)) {
+    std::wstring expected = ExpectedPathOf(path);
+    if (expected.empty()) {
         SetLastError(ERROR_CANT_ACCESS_FILE);
         return UniqueHandle();
     }
@@ -93,7 +95,7 @@ UniqueHandle OpenDataFile(const std::wstring& path, DWORD access, DWORD share, b
             file.reset(
                 CreateFileW(path.c_str(), access, share, nullptr, CREATE_NEW, kFlags, nullptr));
         }
-        if (file && IsPlainFileAt(file.get(), path)) {
+        if (file && IsPlainFileAt(file.get(), expected)) {
             if (truncate && !SetEndOfFile(file.get())) {
                 return UniqueHandle();
             }

@@ -4,6 +4,8 @@
 #include <string>
 #include "base/handles.h"
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // The path the system resolves the handle to, links followed; empty when unknown.
 std::wstring ResolvedPathOf(HANDLE entry);
 

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // How often a log that could not be opened is tried again.
 constexpr DWORD kRetryMs = 500;
 

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
 bool DeleteByHandle(HANDLE entry) {
     FILE_DISPOSITION_INFO disposition = {TRUE};
     return SetFileInformationByHandle(entry, FileDispositionInfo, &disposition,

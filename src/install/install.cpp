@@ -84,11 +84,17 @@ int CheckPrograms(const std::array<std::wstring, 3>& given,
     return kExitInstalled;
 }
 
+// A platform call that ended the installation: in the log and on the console.
+int FailedCall(const char* call, DWORD error) {
+    WriteLog("install: %s failed (err=%lu)", call, error);
+    PrintErr("%s failed (err=%lu)\n", call, error);
+    return kExitPlatformFailure;
+}
+
 // Updates the registration once the old service has stopped, or creates it.
 int RegisterService(SC_HANDLE manager, const std::wstring& commandLine,
                     UniqueServiceHandle& service) {
     const std::wstring& name = ServiceState.serviceName;
-    DWORD error = ERROR_SUCCESS;
     service.reset(OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS));
     if (service) {
         if (!StopOldService(service.get())) {
@@ -99,10 +105,7 @@ int RegisterService(SC_HANDLE manager, const std::wstring& commandLine,
         if (!ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                   SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
                                   nullptr, nullptr, nullptr, nullptr)) {
-            error = GetLastError();
-            WriteLog("install: ChangeServiceConfig failed (err=%lu)", error);
-            PrintErr("ChangeServiceConfig failed (err=%lu)\n", error);
-            return kExitPlatformFailure;
+            return FailedCall("ChangeServiceConfig", GetLastError());
         }
     } else {
         service.reset(CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
@@ -110,10 +113,7 @@ int RegisterService(SC_HANDLE manager, const std::wstring& commandLine,
                                      SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
                                      nullptr, nullptr, nullptr));
         if (!service) {
-            error = GetLastError();
-            WriteLog("install: CreateService failed (err=%lu)", error);
-            PrintErr("CreateService failed (err=%lu)\n", error);
-            return kExitPlatformFailure;
+            return FailedCall("CreateService", GetLastError());
         }
     }
 
@@ -145,9 +145,7 @@ int ConfigureAndStart(SC_HANDLE service, const std::wstring& core, const std::ws
     if (!StartServiceW(service, 0, nullptr)) {
         DWORD error = GetLastError();
         if (error != ERROR_SERVICE_ALREADY_RUNNING) {
-            WriteLog("install: StartService failed (err=%lu)", error);
-            PrintErr("StartService failed (err=%lu)\n", error);
-            return kExitPlatformFailure;
+            return FailedCall("StartService", error);
         }
     }
     return kExitInstalled;
