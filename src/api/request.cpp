@@ -56,6 +56,12 @@ size_t Utf8SequenceLength(const std::string& text, size_t at, size_t& illFormed)
     return length;
 }
 
+// Read as unsigned: a negative Content-Length lands above the ceiling.
+uint32_t AnnouncedLength(const std::string& text, size_t headerEnd) {
+    return static_cast<uint32_t>(
+        ParseContentLength(FindHeader(text.substr(0, headerEnd), "content-length")));
+}
+
 }  // namespace
 
 int32_t ParseContentLength(const std::string& value) {
@@ -79,8 +85,7 @@ RequestScan ScanRequest(const std::string& text) {
     }
     scan.headerEndFound = true;
     scan.headerEnd = end;
-    uint32_t announced = static_cast<uint32_t>(
-        ParseContentLength(FindHeader(text.substr(0, end), "content-length")));
+    uint32_t announced = AnnouncedLength(text, end);
     size_t received = text.size() - end - 4;
     scan.complete = announced > kContentLengthCeiling || received >= announced;
     return scan;
@@ -104,6 +109,8 @@ bool ParseRequest(const std::string& text, size_t headerEnd, HttpRequest& reques
     request.path = line.substr(first + 1, second - first - 1);
     request.headerBlock = text.substr(0, headerEnd);
     request.body = text.substr(headerEnd + 4);
+    uint32_t announced = AnnouncedLength(text, headerEnd);
+    request.bodyWhole = announced <= kContentLengthCeiling && request.body.size() >= announced;
     return true;
 }
 
@@ -146,8 +153,12 @@ std::string FormatResponseHead(int status, size_t bodyLength) {
         reason = "OK";
     } else if (status == 401) {
         reason = "Unauthorized";
+    } else if (status == 400) {
+        reason = "Bad Request";
     } else if (status == 404) {
         reason = "Not Found";
+    } else if (status == 503) {
+        reason = "Service Unavailable";
     }
     char head[256];
     int length = snprintf(head, sizeof head,

@@ -15,6 +15,9 @@ struct HttpRequest {
     std::string path;
     std::string headerBlock;
     std::string body;
+    // The body holds all the Content-Length announced. Never true for one above the ceiling,
+    // which is not waited for.
+    bool bodyWhole = true;
 };
 
 // Where reading stands after the bytes received so far.

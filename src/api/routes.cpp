@@ -16,6 +16,7 @@ const char kUntrustedCallerBody[] = "{\"ok\":false,\"error\":\"untrusted caller\
 const char kUnauthorizedBody[] = "{\"ok\":false,\"error\":\"unauthorized\"}";
 const char kNotFoundBody[] = "{\"ok\":false,\"error\":\"not found\"}";
 const char kEmptyConfigPathBody[] = "{\"ok\":false,\"error\":\"empty config path\"}";
+const char kIncompleteBody[] = "{\"ok\":false,\"error\":\"incomplete request\"}";
 
 Response VersionResponse() {
     char body[64];
@@ -76,6 +77,11 @@ Response DispatchRequest(SOCKET connection, const HttpRequest& request,
                          const std::string& accessToken, PeerTable& peers) {
     if (request.path == "/version") {
         return VersionResponse();
+    }
+    // A cut body is a cut path, which can name another file. Told before the checks: a client
+    // that has ended its side no longer shows in the connection table as connected.
+    if (request.method == "POST" && request.path == "/start" && !request.bodyWhole) {
+        return {400, kIncompleteBody};
     }
     // The caller is checked before its token, so an untrusted process learns nothing about it.
     if (!VerifyPeer(connection, peers)) {

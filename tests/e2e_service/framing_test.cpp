@@ -54,9 +54,18 @@ struct WireCase {
 };
 
 const std::string kDrip = "GET /version HTTP/1.1\r\nX: " + std::string(100, 'a') + "\r\n\r\n";
+// A /start whose body never arrives whole; the limit row fills 65,536 bytes with the token in.
+std::string CutStart(const std::string& length) {
+    return "POST /start HTTP/1.1\r\nx-auth-token: {token}\r\nContent-Length: " + length +
+           "\r\n\r\nZ:\\none";
+}
+const std::string kAtLimit =
+    CutStart("65536") + std::string(65536 - CutStart("65536").size() - 25, 'a');
 
 TEST_F(Wire, AnswersEachWayOfSendingOnceAndInTime) {
     const std::string kNoConfig = "{\"ok\":false,\"error\":\"config not found: Z:\\\\none\"}";
+    const std::string kCut =
+        Answer("400 Bad Request", "{\"ok\":false,\"error\":\"incomplete request\"}");
     // clang-format off
     const WireCase rows[] = {
         {"AnyMethodWithoutHeaders", {"FROB /version HTTP/1.1\r\n\r\n"}, 0, false, kVersion, kQuick},
@@ -67,6 +76,10 @@ TEST_F(Wire, AnswersEachWayOfSendingOnceAndInTime) {
          true, kVersion, kQuick},
         {"ShortBodyAtDeadline", {"POST /version HTTP/1.1\r\nContent-Length: 10\r\n\r\nab"}, 0,
          false, kVersion, kAtDeadline},
+        {"StartCutWhenPeerStops", {CutStart("200")}, 0, true, kCut, kCallerChecked},
+        {"StartCutAtDeadline", {CutStart("200")}, 0, false, kCut, kAtDeadline},
+        {"StartCutAtTheLimit", {kAtLimit}, 0, false, kCut, kCallerChecked},
+        {"StartAboveTheLimit", {CutStart("65537")}, 0, false, kCut, kCallerChecked},
         {"HalfClosedBeforeHeaderEnd", {"GET /version HTTP/1.1\r\n"}, 0, true, "", kQuick},
         {"NoSpaceAtAll", {"GET\r\nHost: x\r\n\r\n"}, 0, false, "", kQuick},
         {"HeadOver64KiB", {"GET /version HTTP/1.1\r\nX: " + std::string(70000, 'a')}, 0, false, "",
