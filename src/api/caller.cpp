@@ -42,11 +42,12 @@ uint16_t PortOf(DWORD field) {
 }  // namespace
 
 DWORD FindPeerPid(uint16_t peerPort, uint16_t listenPort, PeerTable& table) {
-    if (!table.read) {
-        table.read = ReadTcpTable(table.bytes);
-        if (!table.read) {
-            return 0;
-        }
+    if (table.state == PeerTable::State::kUnread) {
+        table.state =
+            ReadTcpTable(table.bytes) ? PeerTable::State::kRead : PeerTable::State::kFailed;
+    }
+    if (table.state != PeerTable::State::kRead) {
+        return 0;
     }
     const std::vector<unsigned char>& buffer = table.bytes;
     IN_ADDR loopback = {};
@@ -66,42 +67,44 @@ DWORD FindPeerPid(uint16_t peerPort, uint16_t listenPort, PeerTable& table) {
     return 0;
 }
 
-bool VerifyPeer(SOCKET connection, PeerTable& table) {
+PeerCheck VerifyPeer(SOCKET connection, PeerTable& table) {
     std::wstring guiBinary;
     LONG read = ReadServiceParameterValue(L"GuiBinary", guiBinary);
     if (read == ERROR_FILE_NOT_FOUND) {
         WriteLog("WARNING: GuiBinary not registered, peer verification disabled");
-        return true;
+        return PeerCheck::kTrusted;
     }
     // A value that is there but cannot be read must not switch the check off.
     if (read != ERROR_SUCCESS) {
         WriteLog("rejected peer: GuiBinary unreadable (err=%lu)", static_cast<unsigned long>(read));
-        return false;
+        return PeerCheck::kUntrusted;
     }
     if (guiBinary.empty()) {
         WriteLog("rejected peer: GuiBinary is empty");
-        return false;
+        return PeerCheck::kUntrusted;
     }
 
     sockaddr_in peer = {};
     int peerLength = sizeof peer;
     if (getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
         peer.sin_family != AF_INET) {
-        return false;
+        return PeerCheck::kUntrusted;
     }
     DWORD pid = FindPeerPid(ntohs(peer.sin_port), ServiceState.listenPort, table);
     if (pid == 0) {
-        return false;
+        // A row missing from a table that was read is no excuse: that caller stays untrusted.
+        return table.state == PeerTable::State::kFailed ? PeerCheck::kCannotVerify
+                                                        : PeerCheck::kUntrusted;
     }
     std::wstring imagePath;
     if (OpenProcessWithImage(pid, PROCESS_QUERY_LIMITED_INFORMATION, guiBinary, imagePath)) {
-        return true;
+        return PeerCheck::kTrusted;
     }
     if (!imagePath.empty()) {
         WriteLog("rejected peer pid=%lu path=%ls", static_cast<unsigned long>(pid),
                  imagePath.c_str());
     }
-    return false;
+    return PeerCheck::kUntrusted;
 }
 
 bool TokenMatches(const std::string& headerValue, const std::string& accessToken) {

@@ -16,6 +16,7 @@ const char kUntrustedCallerBody[] = "{\"ok\":false,\"error\":\"untrusted caller\
 const char kUnauthorizedBody[] = "{\"ok\":false,\"error\":\"unauthorized\"}";
 const char kNotFoundBody[] = "{\"ok\":false,\"error\":\"not found\"}";
 const char kEmptyConfigPathBody[] = "{\"ok\":false,\"error\":\"empty config path\"}";
+const char kCannotVerifyBody[] = "{\"ok\":false,\"error\":\"cannot verify caller\"}";
 const char kIncompleteBody[] = "{\"ok\":false,\"error\":\"incomplete request\"}";
 
 Response VersionResponse() {
@@ -84,7 +85,11 @@ Response DispatchRequest(SOCKET connection, const HttpRequest& request,
         return {400, kIncompleteBody};
     }
     // The caller is checked before its token, so an untrusted process learns nothing about it.
-    if (!VerifyPeer(connection, peers)) {
+    PeerCheck caller = VerifyPeer(connection, peers);
+    if (caller == PeerCheck::kCannotVerify) {
+        return {503, kCannotVerifyBody};
+    }
+    if (caller != PeerCheck::kTrusted) {
         return {401, kUntrustedCallerBody};
     }
     if (!TokenMatches(FindHeader(request.headerBlock, "x-auth-token"), accessToken)) {

@@ -68,13 +68,41 @@ TEST_F(CallerVerification, MatchesEachOfSeveralOpenConnectionsToItsOwnProcess) {
         getpeername(connection.get(), reinterpret_cast<sockaddr*>(&peer), &length);
         PeerTable table;
         DWORD pid = FindPeerPid(ntohs(peer.sin_port), ServiceState.listenPort, table);
-        EXPECT_TRUE(VerifyPeer(connection.get(), table));
+        EXPECT_EQ(VerifyPeer(connection.get(), table), PeerCheck::kTrusted);
         SendResponse(connection.get(), 200, "{\"pid\":" + std::to_string(pid) + "}");
         connection.reset();
     }
     for (ChildProcess& client : clients) {
         EXPECT_EQ(client.Wait(20000), 0u);
         EXPECT_EQ(client.Stdout(), "200 {\"pid\":" + std::to_string(client.pid) + "}\r\n");
+    }
+}
+
+// A connection table that could not be read is read once a round and answers "cannot verify",
+// never "untrusted"; a table that was read without the caller's row refuses it.
+TEST_F(CallerVerification, TellsACallerThatCouldNotBeCheckedSo) {
+    ASSERT_TRUE(SetParameter(name_, L"GuiBinary", OwnImagePath()));
+    UniqueSocket client = ConnectLoopback(ServiceState.listenPort);
+    send(client.get(), "x", 1, 0);
+    UniqueSocket connection = AcceptSent();
+    ASSERT_TRUE(connection);
+    const HttpRequest request = {"GET", "/none", "GET /none HTTP/1.1\r\nx-auth-token: t", "", true};
+    const struct {
+        PeerTable::State state;
+        int status;
+        std::string body;
+    } rows[] = {
+        {PeerTable::State::kUnread, 404, "{\"ok\":false,\"error\":\"not found\"}"},
+        {PeerTable::State::kFailed, 503, "{\"ok\":false,\"error\":\"cannot verify caller\"}"},
+        {PeerTable::State::kRead, 401, "{\"ok\":false,\"error\":\"untrusted caller\"}"}};
+    for (const auto& c : rows) {
+        PeerTable table;
+        table.state = c.state;
+        table.bytes.assign(64, 0);  // a table of no rows
+        Response response = DispatchRequest(connection.get(), request, "t", table);
+        EXPECT_EQ(response.status, c.status);
+        EXPECT_EQ(response.body, c.body);
+        EXPECT_EQ(table.state == PeerTable::State::kFailed, c.status == 503);
     }
 }
 
