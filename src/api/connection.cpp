@@ -6,24 +6,19 @@ namespace {
 
 uint64_t finishedCount = 0;
 
-void CALLBACK ReceiveDone(DWORD error, DWORD received, LPWSAOVERLAPPED overlapped, DWORD) {
-    auto& connection = *static_cast<ClientConnection*>(overlapped->hEvent);
-    connection.receiving = false;
-    // Closed while the receive was under way, or answered with what came by the deadline.
-    if (!connection.socket || connection.finished) {
-        return;
-    }
+// False when nothing more is to be read.
+bool Absorb(ClientConnection& connection, DWORD error, DWORD received) {
     if (error != 0 || received == 0) {
         EndReceiving(connection);
-        return;
+        return false;
     }
     connection.text.append(connection.chunk, received);
     connection.scan = ScanRequest(connection.text);
     if (connection.scan.complete || connection.text.size() >= kRequestLimit) {
         EndReceiving(connection);
-        return;
+        return false;
     }
-    BeginReceiving(connection);
+    return true;
 }
 
 }  // namespace
@@ -33,20 +28,52 @@ void EndReceiving(ClientConnection& connection) {
     connection.finishedOrder = ++finishedCount;
 }
 
-void BeginReceiving(ClientConnection& connection) {
-    connection.overlapped = WSAOVERLAPPED{};
-    // With a completion routine the event member is the caller's: it carries the record.
-    connection.overlapped.hEvent = &connection;
-    WSABUF buffer = {static_cast<ULONG>(sizeof connection.chunk), connection.chunk};
-    DWORD flags = 0;
-    connection.receiving = true;
-    // Completed at once or later, the routine runs at the loop's next alertable wait.
-    if (WSARecv(connection.socket.get(), &buffer, 1, nullptr, &flags, &connection.overlapped,
-                ReceiveDone) != 0 &&
-        WSAGetLastError() != WSA_IO_PENDING) {
-        connection.receiving = false;
-        EndReceiving(connection);
+void BeginReceiving(ClientConnection& connection, HANDLE received) {
+    for (;;) {
+        connection.overlapped = WSAOVERLAPPED{};
+        connection.overlapped.hEvent = received;
+        WSABUF buffer = {static_cast<ULONG>(sizeof connection.chunk), connection.chunk};
+        DWORD flags = 0;
+        DWORD bytes = 0;
+        // Under Wine each receive is a round trip to the server: what is there already is taken
+        // now, not at the next wake-up.
+        if (WSARecv(connection.socket.get(), &buffer, 1, &bytes, &flags, &connection.overlapped,
+                    nullptr) == 0) {
+            if (!Absorb(connection, 0, bytes)) {
+                return;
+            }
+            continue;
+        }
+        DWORD error = static_cast<DWORD>(WSAGetLastError());
+        if (error == WSA_IO_PENDING) {
+            connection.receiving = true;
+            return;
+        }
+        Absorb(connection, error, 0);
+        return;
     }
+}
+
+bool TakeReceived(ClientConnection& connection, HANDLE received) {
+    if (!connection.receiving || !HasOverlappedIoCompleted(&connection.overlapped)) {
+        return false;
+    }
+    connection.receiving = false;
+    // Closed while the receive was under way, or answered with what came by the deadline.
+    if (!connection.socket || connection.finished) {
+        return true;
+    }
+    DWORD bytes = 0;
+    DWORD flags = 0;
+    DWORD error = 0;
+    if (!WSAGetOverlappedResult(connection.socket.get(), &connection.overlapped, &bytes, FALSE,
+                                &flags)) {
+        error = static_cast<DWORD>(WSAGetLastError());
+    }
+    if (Absorb(connection, error, bytes)) {
+        BeginReceiving(connection, received);
+    }
+    return true;
 }
 
 void ServeReceived(ClientConnection& connection, const std::string& accessToken, PeerTable& peers) {
@@ -60,7 +87,7 @@ void ServeReceived(ClientConnection& connection, const std::string& accessToken,
 }
 
 void SendResponse(SOCKET connection, int status, const std::string& body) {
-    std::string head = FormatResponseHead(status, body.size());
-    send(connection, head.data(), static_cast<int>(head.size()), 0);
-    send(connection, body.data(), static_cast<int>(body.size()), 0);
+    // One send: under Wine each is a round trip to the server.
+    std::string response = FormatResponseHead(status, body.size()) + body;
+    send(connection, response.data(), static_cast<int>(response.size()), 0);
 }

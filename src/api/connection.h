@@ -1,6 +1,6 @@
 #pragma once
 // One client connection: its request received alongside every other open connection, on the
-// loop's thread, by completion routines that run while the loop waits alertably.
+// loop's thread, through overlapped receives that all signal one event of the loop.
 #include <memory>
 #include <string>
 #include "api/caller.h"
@@ -25,8 +25,12 @@ struct ClientConnection {
     char chunk[kReceiveChunk] = {};
 };
 
-// Posts the first receive on an accepted connection (overlapped socket).
-void BeginReceiving(ClientConnection& connection);
+// Reads what has arrived, and posts a receive that signals `received` when more comes, until
+// the connection is finished. Bytes already there are taken at once, without a wait.
+void BeginReceiving(ClientConnection& connection, HANDLE received);
+
+// Takes in a receive that has come back and reads on. False when none had.
+bool TakeReceived(ClientConnection& connection, HANDLE received);
 
 // Nothing more is read: the connection is answered with what it has, in its turn.
 void EndReceiving(ClientConnection& connection);
@@ -35,5 +39,5 @@ void EndReceiving(ClientConnection& connection);
 // `peers` is shared by connections that had all finished before it was first read.
 void ServeReceived(ClientConnection& connection, const std::string& accessToken, PeerTable& peers);
 
-// Writes the head and the body; does not close the connection.
+// Writes the head and the body in one send; does not close the connection.
 void SendResponse(SOCKET connection, int status, const std::string& body);

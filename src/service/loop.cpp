@@ -23,7 +23,6 @@ constexpr DWORD kAcceptRetryMs = 500;
 constexpr size_t kMaxConnections = 64;
 constexpr int kCloseRounds = 100;
 constexpr DWORD kCloseRoundMs = 10;
-constexpr int kCompletionRounds = 1024;
 
 // Neither the listening socket nor a connection may be inherited by the core: a child holding
 // them would keep the control port or a client's connection open.
@@ -67,14 +66,13 @@ LPFN_ACCEPTEX FindAcceptEx(SOCKET listener) {
     return acceptEx;
 }
 
-// Starts taking the next connection; the accept event is set when one is there. Returns the
-// Win32 error, or 0.
+// Starts taking the next connection; the accept event is set when one is there (starting the
+// accept resets it). Returns the Win32 error, or 0.
 DWORD PostAccept(SOCKET listener, PendingAccept& pending, HANDLE acceptEvent) {
     pending.connection = CreateListener();
     if (!pending.connection) {
         return static_cast<DWORD>(WSAGetLastError());
     }
-    ResetEvent(acceptEvent);
     pending.overlapped = OVERLAPPED{};
     pending.overlapped.hEvent = acceptEvent;
     DWORD received = 0;
@@ -106,36 +104,82 @@ UniqueSocket TakeAccepted(SOCKET listener, PendingAccept& pending) {
 }
 
 // Every open connection, each receiving on its own; a closed one stays until its receive has
-// come back, since the completion routine still writes into it.
+// come back, since the system still writes into it.
 struct ConnectionSet {
     std::vector<std::unique_ptr<ClientConnection>> all;
+    // Set by every receive that comes back.
+    HANDLE received = nullptr;
 
-    size_t Open() const {
-        size_t open = 0;
+    bool AnyReceiving() const {
         for (const auto& c : all) {
-            open += c->socket ? 1 : 0;
+            if (c->receiving) {
+                return true;
+            }
         }
-        return open;
+        return false;
     }
 
-    // When every place is taken, the connection that has waited longest without completing its
-    // request makes room: idle connections cannot lock the trusted application out.
-    void Admit(UniqueSocket socket) {
-        if (Open() >= kMaxConnections) {
-            ClientConnection* oldest = nullptr;
+    // Repeated until none is left: a receive posted on the way resets the shared event.
+    void TakeAllReceived() {
+        for (bool taken = true; taken;) {
+            taken = false;
             for (const auto& c : all) {
-                if (c->socket && !c->finished && (!oldest || c->acceptedAt < oldest->acceptedAt)) {
-                    oldest = c.get();
-                }
-            }
-            if (oldest != nullptr) {
-                oldest->socket.reset();
+                taken = TakeReceived(*c, received) || taken;
             }
         }
+    }
+
+    // When every place is taken, a connection still receiving makes room, so idle connections
+    // cannot lock the trusted application out: first one whose head is not complete, then one
+    // waiting for its body, the longest-waiting first. Receives that have come back count first:
+    // a request under way never looks idle for want of a wake-up.
+    void MakeRoom(bool& completionsRun) {
+        size_t waiting = 0;
+        for (const auto& c : all) {
+            waiting += c->socket && !c->finished ? 1 : 0;
+        }
+        if (waiting < kMaxConnections) {
+            return;
+        }
+        if (!completionsRun) {
+            // A zero wait lets Wine deliver what has come back before it is looked at.
+            WaitForSingleObject(received, 0);
+            TakeAllReceived();
+            completionsRun = true;
+        }
+        ClientConnection* victim = nullptr;
+        for (const auto& c : all) {
+            if (!c->socket || c->finished) {
+                continue;
+            }
+            if (!victim || c->scan.headerEndFound < victim->scan.headerEndFound ||
+                (c->scan.headerEndFound == victim->scan.headerEndFound &&
+                 c->acceptedAt < victim->acceptedAt)) {
+                victim = c.get();
+            }
+        }
+        if (victim != nullptr) {
+            victim->socket.reset();
+        }
+    }
+
+    // Reads what the connection has sent. One that has already ended without a head is closed
+    // at once: no record, no receive posted, no place taken.
+    void Admit(UniqueSocket socket, bool inheritable, bool& completionsRun) {
         auto connection = std::make_unique<ClientConnection>();
         connection->socket = std::move(socket);
         connection->acceptedAt = GetTickCount64();
-        BeginReceiving(*connection);
+        BeginReceiving(*connection, received);
+        if (connection->finished && !connection->scan.headerEndFound) {
+            return;
+        }
+        if (inheritable) {
+            SetHandleInformation(reinterpret_cast<HANDLE>(connection->socket.get()),
+                                 HANDLE_FLAG_INHERIT, 0);
+        }
+        if (!connection->finished) {
+            MakeRoom(completionsRun);
+        }
         all.push_back(std::move(connection));
     }
 
@@ -153,18 +197,21 @@ struct ConnectionSet {
             return a->finishedOrder < b->finishedOrder;
         });
         PeerTable peers;
-        for (ClientConnection* next : round) {
-            if (WaitForSingleObject(ServiceState.stopEvent, 0) == WAIT_OBJECT_0) {
+        for (size_t i = 0; i < round.size(); ++i) {
+            // The loop's wait looks at the stop event before the first.
+            if (i > 0 && WaitForSingleObject(ServiceState.stopEvent, 0) == WAIT_OBJECT_0) {
                 break;
             }
-            ServeReceived(*next, token, peers);
+            ServeReceived(*round[i], token, peers);
         }
         return !round.empty();
     }
 
     // Ends receiving for connections past their deadline. Milliseconds until the next deadline
-    // (0 when one ended with a request to answer), or INFINITE.
-    DWORD CloseExpired() {
+    // (0 when one ended with a request to answer, or when one is due but may not be judged yet),
+    // or INFINITE. After a round of answers, deadlines are judged only once what arrived
+    // meanwhile has been taken in, in the next round.
+    DWORD CloseExpired(bool mayClose) {
         ULONGLONG now = GetTickCount64();
         ULONGLONG next = ~0ull;
         for (const auto& c : all) {
@@ -173,7 +220,11 @@ struct ConnectionSet {
             }
             ULONGLONG deadline = c->acceptedAt + kRequestDeadlineMs;
             if (now >= deadline) {
-                // Headers that are all there make a request, served with the body so far.
+                if (!mayClose) {
+                    next = now;
+                    continue;
+                }
+                // Headers that are all there make a request, answered with what it has.
                 if (c->scan.headerEndFound) {
                     EndReceiving(*c);
                     next = now;
@@ -204,6 +255,7 @@ struct ConnectionSet {
             c->socket.reset();
         }
         for (int round = 0; round < kCloseRounds; ++round) {
+            TakeAllReceived();
             Prune();
             if (all.empty()) {
                 return;
@@ -216,13 +268,6 @@ struct ConnectionSet {
         all.clear();
     }
 };
-
-// Runs the completion routines that are due, so that bytes which arrived while the loop was
-// busy count before any deadline is judged.
-void RunDueCompletions() {
-    for (int i = 0; i < kCompletionRounds && SleepEx(0, TRUE) == WAIT_IO_COMPLETION; ++i) {
-    }
-}
 
 DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint) {
     EndpointSource source = EndpointSource::kNew;
@@ -265,27 +310,50 @@ DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint) {
     return kLoopResultOk;
 }
 
-// Waits for the stop event, connections, their requests, the tracked core's end and a due
-// restart, until a stop or a failure that ends the loop. Returns the loop's result.
-// Waits, alertably so that the connections' receives complete, for the stop event (first, so a
-// stop wins), the next accepted connection, the tracked core's end, a receiving deadline or a
-// due restart. Without a pending accept it waits a little and the caller posts again.
-DWORD WaitForWork(HANDLE acceptEvent, bool accepting, DWORD timeout) {
-    HANDLE waitSet[3] = {ServiceState.stopEvent};
+// Waits for the stop event (first, so a stop wins), the next accepted connection, a receive
+// that came back, the tracked core's end, a receiving deadline or a due restart. Without a
+// pending accept it waits a little and the caller posts again.
+enum class Woken { kStop, kAccept, kReceived, kOther, kFailed };
+
+Woken WaitForWork(HANDLE acceptEvent, bool accepting, HANDLE received, bool receiving,
+                  DWORD timeout) {
+    HANDLE waitSet[4] = {ServiceState.stopEvent};
     DWORD handles = 1;
+    DWORD acceptIndex = MAXDWORD;
+    DWORD receivedIndex = MAXDWORD;
     if (accepting) {
+        acceptIndex = handles;
         waitSet[handles++] = acceptEvent;
     } else if (timeout > kAcceptRetryMs) {
         timeout = kAcceptRetryMs;
     }
-    ScopedLock lock(ServiceState.coreLock);
-    HANDLE core = TrackedCoreProcess();
-    if (core != nullptr) {
-        waitSet[handles++] = core;
+    // Left out while nothing is under way: a receive that completed at once sets it too.
+    if (receiving) {
+        receivedIndex = handles;
+        waitSet[handles++] = received;
     }
-    DWORD restartDue = RestartDueInMs();
-    return WaitForMultipleObjectsEx(handles, waitSet, FALSE,
-                                    restartDue < timeout ? restartDue : timeout, TRUE);
+    DWORD restartDue;
+    {
+        ScopedLock lock(ServiceState.coreLock);
+        HANDLE core = TrackedCoreProcess();
+        if (core != nullptr) {
+            waitSet[handles++] = core;
+        }
+        restartDue = RestartDueInMs();
+    }
+    // The core's handle stays valid: only this thread forgets the core.
+    DWORD signalled = WaitForMultipleObjects(handles, waitSet, FALSE,
+                                             restartDue < timeout ? restartDue : timeout);
+    if (signalled == WAIT_FAILED) {
+        return Woken::kFailed;
+    }
+    if (signalled == WAIT_OBJECT_0) {
+        return Woken::kStop;
+    }
+    if (signalled == WAIT_OBJECT_0 + acceptIndex) {
+        return Woken::kAccept;
+    }
+    return signalled == WAIT_OBJECT_0 + receivedIndex ? Woken::kReceived : Woken::kOther;
 }
 
 void NoticeCoreEnd() {
@@ -296,34 +364,27 @@ void NoticeCoreEnd() {
     }
 }
 
-// Takes everything waiting in the backlog before the next round of answers: one accept a round
-// would leave a newcomer behind every connection a flood reopens. Returns the error of the
-// last post, or 0.
-DWORD TakeBacklog(SOCKET listener, PendingAccept& pending, HANDLE acceptEvent,
-                  ConnectionSet& connections) {
-    DWORD error = 0;
-    if (pending.connection && WaitForSingleObject(acceptEvent, 0) == WAIT_OBJECT_0) {
-        UniqueSocket accepted = TakeAccepted(listener, pending);
-        if (accepted) {
-            connections.Admit(std::move(accepted));
-        }
+// Takes the accepted connection, and then everything waiting in the backlog before the next
+// round of answers: one accept a round would leave a newcomer behind every connection a flood
+// reopens. The accept is posted again after the answers, off the path of the request.
+void TakeBacklog(SOCKET listener, PendingAccept& pending, ConnectionSet& connections) {
+    if (!pending.connection || !HasOverlappedIoCompleted(&pending.overlapped)) {
+        return;
     }
-    if (!pending.connection) {
-        error = PostAccept(listener, pending, acceptEvent);
+    bool completionsRun = false;
+    UniqueSocket accepted = TakeAccepted(listener, pending);
+    if (accepted) {
+        connections.Admit(std::move(accepted), false, completionsRun);
     }
-    // The pending accept completes a moment later under Wine, so the rest of the backlog is
+    // The next accept would complete a moment later under Wine, so the rest of the backlog is
     // taken with plain accepts until none is left.
     for (size_t taken = 0; taken < kMaxConnections; ++taken) {
-        UniqueSocket accepted(accept(listener, nullptr, nullptr));
-        if (!accepted) {
+        UniqueSocket next(accept(listener, nullptr, nullptr));
+        if (!next) {
             break;
         }
-        SetHandleInformation(reinterpret_cast<HANDLE>(accepted.get()), HANDLE_FLAG_INHERIT, 0);
-        u_long blocking = 0;
-        ioctlsocket(accepted.get(), FIONBIO, &blocking);
-        connections.Admit(std::move(accepted));
+        connections.Admit(std::move(next), true, completionsRun);
     }
-    return error;
 }
 
 // The pending accept writes into `pending` until it is cancelled and finished.
@@ -336,15 +397,29 @@ void CancelAccept(SOCKET listener, PendingAccept& pending) {
     }
 }
 
+// Never while a request is handled, and never once a stop is asked for.
+void RunRestartIfDue() {
+    DWORD due;
+    {
+        ScopedLock lock(ServiceState.coreLock);
+        due = RestartDueInMs();
+    }
+    if (due == 0 && WaitForSingleObject(ServiceState.stopEvent, 0) != WAIT_OBJECT_0) {
+        RunDueRestart();
+    }
+}
+
 // Serves until a stop, or a failure that ends the loop. Returns the loop's result.
 DWORD ServeUntilStopped(SOCKET listener, const std::string& token) {
     UniqueHandle acceptEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle receivedEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     PendingAccept pending;
     pending.acceptEx = FindAcceptEx(listener);
-    DWORD acceptError = pending.acceptEx != nullptr && acceptEvent
+    DWORD acceptError = pending.acceptEx != nullptr && acceptEvent && receivedEvent
                             ? PostAccept(listener, pending, acceptEvent.get())
                             : static_cast<DWORD>(WSAEOPNOTSUPP);
     ConnectionSet connections;
+    connections.received = receivedEvent.get();
     DWORD result = kLoopResultOk;
     DWORD timeout = INFINITE;
     for (;;) {
@@ -355,28 +430,29 @@ DWORD ServeUntilStopped(SOCKET listener, const std::string& token) {
             result = kLoopResultFailed;
             break;
         }
-        DWORD signalled = WaitForWork(acceptEvent.get(), pending.connection.valid(), timeout);
-        if (signalled == WAIT_OBJECT_0) {
+        Woken woken = WaitForWork(acceptEvent.get(), pending.connection.valid(),
+                                  receivedEvent.get(), connections.AnyReceiving(), timeout);
+        if (woken == Woken::kStop) {
             break;
         }
-        if (signalled == WAIT_FAILED) {
+        if (woken == Woken::kFailed) {
             DWORD error = GetLastError();
             WriteLog("wait failed (err=%lu), exiting loop", error);
             result = kLoopResultFailed;
             break;
         }
-        NoticeCoreEnd();
-        acceptError = TakeBacklog(listener, pending, acceptEvent.get(), connections);
-        RunDueCompletions();
-        // After answering, deadlines are judged only once the completions of what arrived
-        // meanwhile have run: the next round comes back at once for that.
-        bool served = connections.ServeFinished(token);
-        timeout = served ? 0 : connections.CloseExpired();
-        connections.Prune();
-        // Never while a request is handled, and never once a stop is asked for.
-        if (WaitForSingleObject(ServiceState.stopEvent, 0) != WAIT_OBJECT_0) {
-            RunDueRestart();
+        // Before the receives are looked at: one that comes back meanwhile sets it again.
+        if (woken == Woken::kReceived) {
+            ResetEvent(receivedEvent.get());
         }
+        NoticeCoreEnd();
+        TakeBacklog(listener, pending, connections);
+        connections.TakeAllReceived();
+        bool served = connections.ServeFinished(token);
+        timeout = connections.CloseExpired(!served);
+        connections.Prune();
+        acceptError = pending.connection ? 0 : PostAccept(listener, pending, acceptEvent.get());
+        RunRestartIfDue();
     }
     connections.CloseAll();
     CancelAccept(listener, pending);

@@ -84,9 +84,13 @@ TEST_F(ServiceLoop, ListensOnLoopbackOnlyAndExclusively) {
 }
 
 // Connections are read side by side: idle ones, up to more than the service keeps, neither
-// stall nor lock out the others. The one idle longest makes room, well before its deadline.
+// stall nor lock out the others. The one idle longest makes room, well before its deadline; a
+// request whose body is still on its way is not idle, however long it has waited.
 TEST_F(ServiceLoop, AnswersWhileIdleClientsHoldMoreConnectionsThanItKeeps) {
     ASSERT_TRUE(service_.Start(UniqueServiceName(L"loop-idle"))) << service_.Log();
+    UniqueSocket underWay = ConnectLoopback(service_.port);
+    ASSERT_TRUE(underWay);
+    send(underWay.get(), "POST /version HTTP/1.1\r\nContent-Length: 2\r\n\r\n", 45, 0);
     std::vector<UniqueSocket> idle;
     for (int i = 0; i < 80; ++i) {
         idle.push_back(ConnectLoopback(service_.port));
@@ -100,6 +104,8 @@ TEST_F(ServiceLoop, AnswersWhileIdleClientsHoldMoreConnectionsThanItKeeps) {
         ASSERT_TRUE(clients.back());
         send(clients.back().get(), "GET /version HTTP/1.1\r\n\r\n", 25, 0);
     }
+    send(underWay.get(), "ab", 2, 0);
+    clients.push_back(std::move(underWay));
     for (UniqueSocket& client : clients) {
         EXPECT_NE(ReceiveAll(client.get()).find("{\"protocol\":1}"), std::string::npos);
     }
