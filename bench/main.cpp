@@ -1,7 +1,7 @@
 // Latency benchmark of the control API against the floor of the same machine.
 //
-//   bash bench/run.sh [requests] [attacked]   (builds, then runs bench.exe under Wine; with
-//                                            "attacked", series (f) alone)
+//   bash bench/run.sh [requests] [attacked|flood|version]   (builds, then runs bench.exe under
+//        Wine; with a second word, series (f), (g) or (a) to (c) alone)
 //
 // Measures, in one run: (a) a minimal Winsock responder in a process of its own that accepts,
 // reads one request and sends a fixed response; (b) velmora /version; (c) velmora GET /status
@@ -9,13 +9,18 @@
 // TCP-table read, the main extra work of (c); (e) GET /status and one table read again while
 // another process holds 1,000 and 5,000 extra loopback connections open (a busy core holds many);
 // (f) GET /status while another process keeps 64 connections idle at velmora's port and 8 more
-// sending refused requests as fast as they are answered, against the same with no attacker.
-// Then velmora's CPU time while idle for 10 s and its private bytes idle and after the run.
+// sending refused requests as fast as they are answered, against the same with no attacker;
+// (g) GET /status while another process connects and closes as fast as it can with 8 threads (a
+// connect flood that keeps the backlog full), with a plain client and with one that gives a connect
+// 250 ms and tries again, against the same with no flood. Then velmora's CPU time while idle for 10
+// s and its private bytes idle and after the run.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 #include "base/text.h"
 #include "support.h"
@@ -116,6 +121,83 @@ int Attack(int port, int idleCount, int refusers) {
     }
 }
 
+// bench.exe flood <port> <threads>: each thread connects and closes as fast as it can, giving a
+// connect 20 ms before it gives up on it. Says "flooding", then the connects made so far once a
+// second, until ended.
+int Flood(int port, int threads) {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    static volatile LONG connects = 0;
+    for (int i = 0; i < threads; ++i) {
+        std::thread([port] {
+            sockaddr_in remote = {};
+            remote.sin_family = AF_INET;
+            remote.sin_port = htons(static_cast<u_short>(port));
+            inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+            for (;;) {
+                UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+                u_long nonBlocking = 1;
+                ioctlsocket(s.get(), FIONBIO, &nonBlocking);
+                connect(s.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+                fd_set writable;
+                FD_ZERO(&writable);
+                FD_SET(s.get(), &writable);
+                timeval wait = {0, 20000};
+                if (select(0, nullptr, &writable, nullptr, &wait) == 1) {
+                    InterlockedIncrement(&connects);
+                }
+            }
+        }).detach();
+    }
+    std::printf("flooding\n");
+    for (;;) {
+        std::fflush(stdout);
+        Sleep(1000);
+        std::printf("connects %ld\n", static_cast<long>(connects));
+    }
+}
+
+// The last count the flooder printed.
+long FloodCount(const ChildProcess& flooder) {
+    std::string out = flooder.Stdout();
+    size_t at = out.rfind("connects ");
+    return at == std::string::npos ? 0 : std::atol(out.c_str() + at + 9);
+}
+
+// What a trusted application should do while its connects may be dropped: give each connect a
+// short time and try again, rather than wait for the system's retransmissions (1 s, then 3 s...).
+HttpResult StatusWithConnectRetry(int port, const std::string& token, DWORD connectMs) {
+    const std::string request =
+        "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\nx-auth-token: " + token +
+        "\r\nContent-Length: 0\r\n\r\n";
+    ULONGLONG start = GetTickCount64();
+    while (GetTickCount64() - start < 15000) {
+        UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        u_long nonBlocking = 1;
+        ioctlsocket(s.get(), FIONBIO, &nonBlocking);
+        sockaddr_in remote = {};
+        remote.sin_family = AF_INET;
+        remote.sin_port = htons(static_cast<u_short>(port));
+        inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+        connect(s.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(s.get(), &writable);
+        timeval wait = {0, static_cast<long>(connectMs) * 1000};
+        if (select(0, nullptr, &writable, nullptr, &wait) != 1) {
+            continue;
+        }
+        u_long blocking = 0;
+        ioctlsocket(s.get(), FIONBIO, &blocking);
+        send(s.get(), request.data(), static_cast<int>(request.size()), 0);
+        HttpResult result;
+        result.raw = ReceiveAll(s.get(), 15000);
+        sscanf_s(result.raw.c_str(), "HTTP/1.1 %d", &result.status);
+        return result;
+    }
+    return HttpResult();
+}
+
 struct Stats {
     double medianMs = 0;
     double p99Ms = 0;
@@ -133,13 +215,18 @@ double NowMs() {
     return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
+// `request` may return false for a request that got no answer; the count is in `failed`.
 template <typename F>
-Stats Measure(int count, F request) {
+Stats Measure(int count, F request, int* failed = nullptr) {
     std::vector<double> samples;
     double begin = NowMs();
     for (int i = 0; i < count; ++i) {
         double start = NowMs();
-        request();
+        if constexpr (std::is_void_v<decltype(request())>) {
+            request();
+        } else if (request().status == 0 && failed != nullptr) {
+            ++*failed;
+        }
         samples.push_back(NowMs() - start);
     }
     double total = NowMs() - begin;
@@ -209,6 +296,53 @@ void MeasureUnattacked(int count, int responderPort, const ConsoleService& servi
     }
 }
 
+// Series (a), (b) and (c) alone.
+void MeasureVersion(int count, int responderPort, const ConsoleService& service) {
+    const std::string request = "GET /version HTTP/1.1\r\n\r\n";
+    Stats floor = Measure(count, [&] { return SendRaw(responderPort, request); });
+    Print("(a) minimal responder", floor);
+    Stats version = Measure(count, [&] { return SendRaw(service.port, request); });
+    Print("(b) velmora /version", version);
+    Print("(c) velmora GET /status (verified)", Measure(count / 10, [&] {
+              return SendRequest(service.port, "GET", "/status", service.token);
+          }));
+    std::printf("ratio b/a (median) %.2f\n", version.medianMs / floor.medianMs);
+}
+
+// Series (g).
+void MeasureConnectFlood(int count, const ConsoleService& service) {
+    auto plain = [&] { return SendRequest(service.port, "GET", "/status", service.token); };
+    auto retrying = [&] { return StatusWithConnectRetry(service.port, service.token, 250); };
+    Print("(g) /status, no flood", Measure(count, plain));
+    Print("(g) /status, no flood, 250 ms retry", Measure(count, retrying));
+    ChildProcess flooder;
+    if (!StartProgram(OwnImagePath(), L"flood " + std::to_wstring(service.port) + L" 8", flooder) ||
+        !WaitUntil([&] { return flooder.Stdout().find("connects") != std::string::npos; }, 10000)) {
+        std::printf("cannot start the flood\n");
+        return;
+    }
+    Sleep(2000);
+    // /version needs no table read: what the flood costs the connect and the loop alone.
+    auto version = [&] { return SendRaw(service.port, "GET /version HTTP/1.1\r\n\r\n"); };
+    const struct {
+        const char* label;
+        std::function<HttpResult()> request;
+    } series[] = {{"(g) /status, connect flood", plain},
+                  {"(g) /status, flood, 250 ms retry", retrying},
+                  {"(g) /version, connect flood", version}};
+    for (const auto& one : series) {
+        long before = FloodCount(flooder);
+        double start = NowMs();
+        int failed = 0;
+        Stats loaded = Measure(count, one.request, &failed);
+        Sleep(1100);
+        double perSecond = 1000.0 * (FloodCount(flooder) - before) / (NowMs() - start);
+        Print(one.label, loaded);
+        std::printf("    unanswered %d of %d; flood %.0f connects/s\n", failed, count, perSecond);
+    }
+    flooder.Kill();
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -218,6 +352,9 @@ int wmain(int argc, wchar_t** argv) {
     if (argc >= 3 && std::wstring(argv[1]) == L"hold") {
         return HoldConnections(_wtoi(argv[2]));
     }
+    if (argc >= 4 && std::wstring(argv[1]) == L"flood") {
+        return Flood(_wtoi(argv[2]), _wtoi(argv[3]));
+    }
     if (argc >= 5 && std::wstring(argv[1]) == L"attack") {
         return Attack(_wtoi(argv[2]), _wtoi(argv[3]), _wtoi(argv[4]));
     }
@@ -225,8 +362,8 @@ int wmain(int argc, wchar_t** argv) {
     if (count <= 0) {
         count = 1000;
     }
-    // bench.exe <requests> attacked: series (f) alone.
-    bool attackedOnly = argc >= 3 && std::wstring(argv[2]) == L"attacked";
+    // bench.exe <requests> attacked|flood|version: series (f), (g), or (a) to (c) alone.
+    std::wstring only = argc >= 3 ? argv[2] : L"";
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
 
@@ -252,8 +389,18 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring config = DataDirectoryOf(name) + L"\\core.conf";
     WriteFileBytes(config, "quiet=1\n");
     std::printf("requests per series: %d (one connection per request)\n", count);
-    if (!attackedOnly) {
+    if (only == L"version") {
+        MeasureVersion(count, responderPort, service);
+    } else if (only == L"flood") {
+        MeasureConnectFlood(count, service);
+    } else if (only.empty()) {
         MeasureUnattacked(count, responderPort, service, ToUtf8(config));
+    }
+    if (only == L"version" || only == L"flood") {
+        service.Kill();
+        responder.Kill();
+        DeleteParameters(name);
+        return 0;
     }
     int attacked = std::max(20, count / 10);
     auto trustedStatus = [&] { SendRequest(service.port, "GET", "/status", service.token); };
@@ -272,6 +419,9 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("cannot start the attacker\n");
     }
     attacker.Kill();
+    if (only.empty()) {
+        MeasureConnectFlood(attacked, service);
+    }
 
     HANDLE process = service.child.process.get();
     ProcessUsage afterRun = MeasureProcess(process, name);

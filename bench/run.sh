@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the latency benchmark under Wine:
-#   bash bench/run.sh [requests-per-series] [attacked]   ("attacked": series (f) alone)
+#   bash bench/run.sh [requests-per-series] [attacked|flood|version]   (one series alone)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
