@@ -165,7 +165,8 @@ struct ConnectionSet {
 
     // Reads what the connection has sent. One that has already ended without a head is closed
     // at once: no record, no receive posted, no place taken.
-    void Admit(UniqueSocket socket, bool inheritable, bool& completionsRun) {
+    // `plain`: taken with accept, so inheritable and, like the listener, non-blocking.
+    void Admit(UniqueSocket socket, bool plain, bool& completionsRun) {
         auto connection = std::make_unique<ClientConnection>();
         connection->socket = std::move(socket);
         connection->acceptedAt = GetTickCount64();
@@ -173,9 +174,12 @@ struct ConnectionSet {
         if (connection->finished && !connection->scan.headerEndFound) {
             return;
         }
-        if (inheritable) {
+        if (plain) {
             SetHandleInformation(reinterpret_cast<HANDLE>(connection->socket.get()),
                                  HANDLE_FLAG_INHERIT, 0);
+            // The answer is one send that must not give up for want of buffer space.
+            u_long blocking = 0;
+            ioctlsocket(connection->socket.get(), FIONBIO, &blocking);
         }
         if (!connection->finished) {
             MakeRoom(completionsRun);
