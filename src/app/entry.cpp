@@ -92,6 +92,13 @@ int RunCommand(int argc, const wchar_t* const* argv) {
         PrintUsage();
         return kExitUsage;
     }
+    // Only installation stores the programs, after checking where they live; a console that
+    // took them would run programs that nothing had checked.
+    if (line.command != L"install" && (!line.core.empty() || !line.gui.empty())) {
+        PrintErr("--core and --gui are for install only\n");
+        PrintUsage();
+        return kExitUsage;
+    }
     ServiceState.serviceName = line.name;
 
     CreateDataDirectory();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -144,56 +145,95 @@ INSTANTIATE_TEST_SUITE_P(
         CallerCase{"ClientHalfClosed", nullptr, kToken, kUntrusted, "", "127.0.0.1", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A core that ends without being asked is logged at once and started again after a growing
-// delay, up to five exits in a row; a /stop ends a pending restart. Exit code 259 is the code
-// of a live process too: only the process object tells them apart.
-TEST_F(ControlApi, StartsACoreThatEndedByItselfAgainUntilItKeepsEnding) {
+// What GET /core shows through a core's life: killed from outside, started again after the
+// first delay, ending again until supervision gives up, and stopped. A /stop ends a pending
+// restart; exit code 259 is the code of a live process too, so only the process object tells.
+TEST_F(ControlApi, CoreShowsEachStateOfSupervision) {
+    enum Action { kNone, kStart, kKill, kStop };
     const struct {
         const char* name;
-        const char* config;
-        DWORD killCode;  // ended from outside with this code; 0: it ends by itself
+        Action action;
+        const char* config;  // for kStart
+        const char* state;   // waited for
+        const char* restarts;
+        const char* exitCode;  // "": lastExit null
+        const char* exitLine;
         const char* logged;
-        bool stopAtOnce;
-        size_t starts;  // within the row, the /start included
     } rows[] = {
-        {"KilledFromOutside", "stderr=last words\n", 7, "exited (code=7): last words", false, 2},
-        {"EndsThenStop", "exit-after-ms=2500\nexit-code=259\n", 0, "exited (code=259)", true, 1},
-        {"KeepsEnding", "exit-after-ms=1500\nstderr=dying\n", 0,
-         "core keeps exiting, giving up after 4 restarts", false, 5},
+        {"Fresh", kNone, "", "stopped", "0", "", "", ""},
+        {"Started", kStart, "stderr=last words\n", "running", "0", "", "", "core started pid="},
+        {"KilledFromOutside", kKill, "", "restarting", "0", "7", "last words",
+         "exited (code=7): last words"},
+        {"RunningAgain", kNone, "", "running", "1", "7", "last words", ""},
+        {"KilledAgain", kKill, "", "restarting", "1", "9", "last words", ""},
+        {"StopEndsThePendingRestart", kStop, "", "stopped", "1", "9", "last words", ""},
+        {"StartedAfresh", kStart, "exit-after-ms=1500\nexit-code=259\n", "running", "0", "", "",
+         ""},
+        {"KeepsEnding", kNone, "", "given-up", "4", "259", "standin-core: exiting on its own",
+         "core keeps exiting, giving up after 4 restarts"},
+        {"StoppedAfterGivingUp", kStop, "", "stopped", "4", "259",
+         "standin-core: exiting on its own", ""},
     };
+    std::vector<DWORD> first;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        size_t logged = service.Log().size();
-        auto since = [&] {
-            std::string log = service.Log();
-            return log.size() > logged ? log.substr(logged) : std::string();
-        };
-        ASSERT_EQ(Start(Config(row.config)), kStarted);
-        std::vector<DWORD> first = ProcessesRunning(corePath);
-        ASSERT_EQ(first.size(), 1u);
-        if (row.killCode != 0) {
-            UniqueHandle core(OpenProcess(PROCESS_TERMINATE, FALSE, first[0]));
-            ASSERT_TRUE(TerminateProcess(core.get(), row.killCode));
+        std::vector<DWORD> running = ProcessesRunning(corePath);
+        if (row.action == kStart) {
+            ASSERT_EQ(Start(Config(row.config)), kStarted);
+            first = ProcessesRunning(corePath);
+        } else if (row.action == kKill) {
+            ASSERT_EQ(running.size(), 1u);
+            UniqueHandle core(OpenProcess(PROCESS_TERMINATE, FALSE, running[0]));
+            ASSERT_TRUE(TerminateProcess(core.get(), std::stoul(row.exitCode)));
+        } else if (row.action == kStop) {
+            ASSERT_EQ(Call("POST", "/stop"), kGraceful);
         }
-        EXPECT_TRUE(WaitUntil([&] { return since().find(row.logged) != std::string::npos; }, 40000))
-            << since();
-        if (row.stopAtOnce) {
-            EXPECT_EQ(Call("POST", "/stop"), kGraceful);
-            Sleep(2500);
-            EXPECT_EQ(since().find("ctrl-break"), std::string::npos) << since();
+        std::map<std::string, std::string> core;
+        std::string body;
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                body = Call("GET", "/core");
+                return ParseJsonObject(body, core) && core["state"] == row.state;
+            },
+            40000))
+            << body;
+        bool isRunning = std::string(row.state) == "running";
+        std::vector<std::string> names = {"config",   "lastExit",  "pid",
+                                          "restarts", "startedAt", "state"};
+        if (std::string(row.state) == "restarting") {
+            names.push_back("restartInMs");
+            EXPECT_LE(std::stoul(core["restartInMs"]), 2000u);
         }
-        // The first delay is 1 s, then the start-up window.
-        bool restarted =
-            WaitUntil([&] { return CountOf(since(), "core started pid=") == row.starts; }, 6000);
-        EXPECT_TRUE(restarted) << since();
-        EXPECT_EQ(Call("GET", "/status"), row.starts == 2 ? kRunning : kNotRunning);
-        EXPECT_EQ(ProcessesRunning(corePath).size(), row.starts == 2 ? 1u : 0u);
-        if (row.killCode != 0) {
+        if (*row.exitCode != '\0') {
+            names.insert(names.end(), {"lastExit.at", "lastExit.code", "lastExit.line"});
+            EXPECT_EQ(core["lastExit.code"], row.exitCode);
+            EXPECT_EQ(core["lastExit.line"], row.exitLine);
+            EXPECT_EQ(core["lastExit.at"].size(), 20u) << core["lastExit.at"];
+        } else {
+            EXPECT_EQ(core["lastExit"], "null");
+        }
+        std::vector<std::string> keys;
+        for (const auto& field : core) {
+            keys.push_back(field.first);
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(keys, names) << body;
+        std::vector<DWORD> now = ProcessesRunning(corePath);
+        EXPECT_EQ(core["pid"], isRunning && now.size() == 1 ? std::to_string(now[0]) : "null");
+        EXPECT_EQ(core["config"], first.empty() ? "null" : ToUtf8(folder + L"\\core.conf"));
+        EXPECT_EQ(core["restarts"], row.restarts);
+        // "YYYY-MM-DDTHH:MM:SSZ"
+        EXPECT_TRUE(isRunning ? core["startedAt"].size() == 20 && core["startedAt"][10] == 'T' &&
+                                    core["startedAt"].back() == 'Z'
+                              : core["startedAt"] == "null")
+            << core["startedAt"];
+        EXPECT_TRUE(service.LogShows(row.logged)) << service.Log();
+        // A restarted core writes a file of its own; the killed run's is the previous one.
+        if (isRunning && row.restarts == std::string("1")) {
             std::string firstRun = "started pid=" + std::to_string(first[0]) + "\n";
             EXPECT_NE(File(L"core.stderr.log.1").find(firstRun), std::string::npos);
             EXPECT_EQ(File(L"core.stderr.log").find(firstRun), std::string::npos);
         }
-        Call("POST", "/stop");
     }
 }
 

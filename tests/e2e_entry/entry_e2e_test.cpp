@@ -51,6 +51,10 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
         {L"--name svc", 2, kUsage, false},
         {L"frob --name a\\b", 2, kUsage, false},
         {L"CONSOLE --name svc", 2, "unknown command\n", true},
+        {L"console --name svc --core x.exe", 2, "--core and --gui are for install only\n" + kUsage,
+         false},
+        {L"uninstall --gui x.exe --name svc", 2, "--core and --gui are for install only\n" + kUsage,
+         false},
         {L"install --name svc", 2, "install requires --core <sing-box.exe>\n", true},
         {L"run --name svc", 1, "not started by SCM (err=1063); use 'console' to debug\n", true}};
     for (const auto& c : rows) {

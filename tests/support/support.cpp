@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -449,4 +451,90 @@ ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker) {
     }
     usage.measured = usage.handles > 0 && usage.memoryBytes > 0;
     return usage;
+}
+
+namespace {
+
+struct JsonReader {
+    const std::string& text;
+    size_t at = 0;
+    std::map<std::string, std::string>& fields;
+
+    void Space() {
+        while (at < text.size() && strchr(" \t\r\n", text[at]) != nullptr) {
+            ++at;
+        }
+    }
+    bool Take(char c) {
+        Space();
+        return at < text.size() && text[at] == c && (++at, true);
+    }
+    bool String(std::string& out) {
+        if (!Take('"')) {
+            return false;
+        }
+        for (; at < text.size() && text[at] != '"'; ++at) {
+            if (static_cast<unsigned char>(text[at]) < 0x20) {
+                return false;
+            }
+            if (text[at] == '\\') {
+                const char* escapes = "\"\"\\\\//b\bf\fn\nr\rt\t";
+                const char* found = ++at < text.size() ? strchr(escapes, text[at]) : nullptr;
+                if (found == nullptr || (found - escapes) % 2 != 0) {
+                    return false;
+                }
+                out += found[1];
+            } else {
+                out += text[at];
+            }
+        }
+        return Take('"');
+    }
+    bool Value(const std::string& path) {
+        Space();
+        if (at < text.size() && text[at] == '{') {
+            return Object(path);
+        }
+        if (at < text.size() && text[at] == '"') {
+            return String(fields[path]);
+        }
+        size_t start = at;
+        while (at < text.size() && (isalnum(static_cast<unsigned char>(text[at])) ||
+                                    strchr("-+.", text[at]) != nullptr)) {
+            ++at;
+        }
+        std::string word = text.substr(start, at - start);
+        fields[path] = word;
+        char* end = nullptr;
+        strtod(word.c_str(), &end);
+        return word == "null" || word == "true" || word == "false" ||
+               (!word.empty() && *end == '\0');
+    }
+    bool Object(const std::string& path) {
+        if (!Take('{')) {
+            return false;
+        }
+        fields[path] = "{}";
+        if (Take('}')) {
+            return true;
+        }
+        do {
+            std::string name;
+            if (!String(name) || !Take(':') || !Value(path.empty() ? name : path + "." + name)) {
+                return false;
+            }
+        } while (Take(','));
+        return Take('}');
+    }
+};
+
+}  // namespace
+
+bool ParseJsonObject(const std::string& text, std::map<std::string, std::string>& fields) {
+    fields.clear();
+    JsonReader reader{text, 0, fields};
+    bool parsed = reader.Object("");
+    reader.Space();
+    fields.erase("");
+    return parsed && reader.at == text.size();
 }

@@ -29,9 +29,21 @@ struct Options {
 
 void PrintUsage() {
     PrintErr(
-        "usage: velmoractl --name <service> <version|status|start <config-path>|stop>\n"
-        "                  [--token-file <path>] [--bind <ip>]\n"
-        "       velmoractl --name <service> --raw <request-file> [--bind <ip>]\n");
+        "usage: velmoractl --name <service> <command> [--token-file <path>] [--bind <ip>]\n"
+        "       velmoractl --name <service> --raw <request-file> [--bind <ip>]\n"
+        "commands:\n"
+        "  version              GET /version: the protocol number\n"
+        "  status               GET /status: whether the core runs\n"
+        "  core                 GET /core: the core's state, pid, configuration, restarts and\n"
+        "                       last exit\n"
+        "  start <config-path>  POST /start: starts the core with that configuration file\n"
+        "  stop                 POST /stop: stops the core\n"
+        "options:\n"
+        "  --token-file <path>  sends the token in that file instead of service.conf's\n"
+        "  --bind <ip>          connects from that local address\n"
+        "  --raw <file>         sends the file's bytes as the whole request\n"
+        "Reads the port and token from %%ProgramData%%\\<service>\\service.conf, prints\n"
+        "\"<status code> <body>\" and exits 0 for a 200 answer, 1 otherwise, 2 for usage.\n");
 }
 
 bool ScanOptions(int argc, wchar_t** argv, Options& options) {
@@ -65,7 +77,7 @@ bool ScanOptions(int argc, wchar_t** argv, Options& options) {
         return options.command.empty();
     }
     return options.command == L"version" || options.command == L"status" ||
-           options.command == L"start" || options.command == L"stop";
+           options.command == L"core" || options.command == L"start" || options.command == L"stop";
 }
 
 // Shared for reading, writing and deletion, so that holding a file open never keeps velmora
@@ -89,7 +101,8 @@ std::string BuildRequest(const Options& options, int port, const std::string& to
     std::string method = "POST";
     std::string path = "/" + ToUtf8(options.command);
     std::string body;
-    if (options.command == L"version" || options.command == L"status") {
+    if (options.command == L"version" || options.command == L"status" ||
+        options.command == L"core") {
         method = "GET";
     } else if (options.command == L"start") {
         body = ToUtf8(options.configPath);
