@@ -177,6 +177,9 @@ std::string LaunchCore(const std::wstring& configPath) {
         GetFileAttributesW(corePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
         return "core binary not found: " + ToUtf8(corePath);
     }
+    if (!IsFullPath(configPath)) {
+        return "config path must be absolute: " + ToUtf8(configPath);
+    }
     if (!IsQuotablePath(configPath) ||
         GetFileAttributesW(configPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
         return "config not found: " + ToUtf8(configPath);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -237,6 +239,51 @@ TEST_F(ControlApi, CoreShowsEachStateOfSupervision) {
     }
 }
 
+// The README's examples, sent as written: the reference cannot drift from the product. In an
+// answer, "<...>" stands for a value that varies.
+TEST_F(ControlApi, AnswersEveryExampleOfTheProtocolReference) {
+    std::string readme = WithoutCr(ReadFileBytes(FromUtf8(VELMORA_README)));
+    std::wstring config = Config("");
+    size_t examples = 0;
+    for (size_t at = readme.find("```http\n"); at != std::string::npos;
+         at = readme.find("```http\n", at + 1)) {
+        std::istringstream block(readme.substr(at + 8, readme.find("```\n", at + 8) - at - 8));
+        std::string head, body, answer, line;
+        bool inBody = false;
+        while (std::getline(block, line)) {
+            std::string text = line.size() > 2 ? line.substr(2) : "";
+            if (line[0] == '<') {
+                answer += (answer.empty() ? "" : "\r\n") + text;
+            } else if (inBody) {
+                body += (body.empty() ? "" : "\r\n") + text;
+            } else {
+                head += text + "\r\n";
+                inBody = text.empty();
+            }
+        }
+        body = Filled(body, "<config>", ToUtf8(config));
+        head = Filled(Filled(head, "<token>", service.token), "<length>",
+                      std::to_string(body.size()));
+        std::string pattern;
+        for (size_t i = 0; i < answer.size(); ++i) {
+            size_t close = answer.find('>', i);
+            if (answer[i] == '<' && close != std::string::npos && answer[i + 1] != '\r') {
+                pattern += "[^\"\r\n]+";
+                i = close;
+            } else {
+                pattern += std::string(strchr("\\^$.|?*+()[]{}", answer[i]) ? "\\" : "") +
+                           answer[i];
+            }
+        }
+        bool untrusted = answer.find("untrusted caller") != std::string::npos;
+        SetParameter(name, L"GuiBinary", untrusted ? ProgramPath(L"velmoractl.exe") : OwnImagePath());
+        std::string raw = SendRaw(service.port, head + body).raw;
+        EXPECT_TRUE(std::regex_match(raw, std::regex(pattern))) << head + body << "\n" << raw;
+        ++examples;
+    }
+    EXPECT_GT(examples, 0u);
+}
+
 TEST_F(ControlApi, StartSweepsStrayAndRestartReplacesCore) {
     UniqueHandle stray = StartStray(corePath, Config(""));
     ASSERT_EQ(Start(Config("")), kStarted);
@@ -302,6 +349,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "CreateProcess failed (err=193)"},
         StartCase{"ConfigMissing", nullptr, nullptr, "$\\\xC3\xA9t\xC3\xA9.json",
                   "config not found: $\\\\\xC3\xA9t\xC3\xA9.json"},
+        StartCase{"ConfigRelative", nullptr, "", "core.conf",
+                  "config path must be absolute: core.conf"},
+        StartCase{"ConfigOnCurrentDrive", nullptr, "", "\\core.conf",
+                  "config path must be absolute: \\\\core.conf"},
         StartCase{"ConfigTrailingTabKept", nullptr, "", "$\\core.conf\t\r\n",
                   "config not found: $\\\\core.conf\\t"},
         StartCase{"ConfigUnquotable", nullptr, "", "$\\core.conf\" --x \"y",
