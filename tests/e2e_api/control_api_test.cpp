@@ -147,6 +147,27 @@ INSTANTIATE_TEST_SUITE_P(
         CallerCase{"ClientHalfClosed", nullptr, kToken, kUntrusted, "", "127.0.0.1", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A source port that another process takes over is judged by its new owner: the connection
+// table is read afresh for each round of requests, never kept from an earlier one.
+TEST_F(ControlApi, JudgesAReusedSourcePortByItsNewOwner) {
+    UniqueSocket trusted = ConnectLoopback(service.port);
+    sockaddr_in local = {};
+    int length = sizeof local;
+    ASSERT_EQ(getsockname(trusted.get(), reinterpret_cast<sockaddr*>(&local), &length), 0);
+    std::string request = "GET /status HTTP/1.1\r\nx-auth-token: " + service.token + "\r\n\r\n";
+    send(trusted.get(), request.data(), static_cast<int>(request.size()), 0);
+    std::string reply = ReceiveAll(trusted.get());
+    ASSERT_EQ(reply.substr(reply.find("\r\n\r\n") + 4), kNotRunning);
+    trusted.reset();
+    std::string out, err;
+    EXPECT_EQ(RunProgram(ProgramPath(L"velmoractl.exe"),
+                         L"--name \"" + name + L"\" status --bind 127.0.0.1:" +
+                             std::to_wstring(ntohs(local.sin_port)),
+                         &out, &err),
+              1u);
+    EXPECT_EQ(WithoutCr(out), "401 " + std::string(kUntrusted) + "\n") << err;
+}
+
 // What GET /core shows through a core's life: killed from outside, started again after the
 // first delay, ending again until supervision gives up, and stopped. A /stop ends a pending
 // restart; exit code 259 is the code of a live process too, so only the process object tells.

@@ -29,8 +29,8 @@ struct Options {
 
 void PrintUsage() {
     PrintErr(
-        "usage: velmoractl --name <service> <command> [--token-file <path>] [--bind <ip>]\n"
-        "       velmoractl --name <service> --raw <request-file> [--bind <ip>]\n"
+        "usage: velmoractl --name <service> <command> [--token-file <path>] [--bind <ip>[:<port>]]\n"
+        "       velmoractl --name <service> --raw <request-file> [--bind <ip>[:<port>]]\n"
         "commands:\n"
         "  version              GET /version: the protocol number\n"
         "  status               GET /status: whether the core runs\n"
@@ -40,7 +40,7 @@ void PrintUsage() {
         "  stop                 POST /stop: stops the core\n"
         "options:\n"
         "  --token-file <path>  sends the token in that file instead of service.conf's\n"
-        "  --bind <ip>          connects from that local address\n"
+        "  --bind <ip>[:<port>] connects from that local address (and port)\n"
         "  --raw <file>         sends the file's bytes as the whole request\n"
         "Reads the port and token from %%ProgramData%%\\<service>\\service.conf, prints\n"
         "\"<status code> <body>\" and exits 0 for a 200 answer, 1 otherwise, 2 for usage.\n");
@@ -124,7 +124,13 @@ bool Exchange(const Options& options, int port, const std::string& request, std:
     if (!options.bindAddress.empty()) {
         sockaddr_in local = {};
         local.sin_family = AF_INET;
-        if (InetPtonW(AF_INET, options.bindAddress.c_str(), &local.sin_addr) != 1) {
+        std::wstring address = options.bindAddress;
+        size_t colon = address.find(L':');
+        if (colon != std::wstring::npos) {
+            local.sin_port = htons(static_cast<u_short>(_wtoi(address.c_str() + colon + 1)));
+            address.resize(colon);
+        }
+        if (InetPtonW(AF_INET, address.c_str(), &local.sin_addr) != 1) {
             PrintErr("velmoractl: not an IPv4 address: %ls\n", options.bindAddress.c_str());
             return false;
         }
