@@ -138,4 +138,29 @@ TEST_F(ServiceLog, MovesAFullLogAsideBeforeTheNextLineAndStaysUnderItsCapWhenItC
     }
 }
 
+// Any local caller can provoke a refusal: its line ends in at most the last 260 characters of a
+// path, one line a minute counts the same refusal again, and no line passes 512 bytes.
+TEST_F(ServiceLog, CutsLongLinesAndCountsARepeatedLineInsteadOfWritingIt) {
+    ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), nullptr));
+    const std::wstring deep = L"C:\\" + std::wstring(300, L'd') + L"\\app.exe";
+    for (int i = 0; i < 3; ++i) {
+        WriteLogOncePerMinute("rejected peer pid=7 path=%ls", LastPartOfPath(deep).c_str());
+    }
+    WriteLogOncePerMinute("rejected peer pid=8 path=%ls", LastPartOfPath(L"C:\\a.exe").c_str());
+    WriteLog("%s", std::string(1000, 'x').c_str());
+    ASSERT_TRUE(FlushLog(5000));
+    const std::string seven = "rejected peer pid=7 path=..." + std::string(252, 'd') + "\\app.exe";
+    const std::string expected[] = {seven, "rejected peer pid=8 path=C:\\a.exe",
+                                    std::string(242, 'x') + "..." + std::string(243, 'x'),
+                                    seven + " ... and 2 more requests"};
+    std::string text = ReadFileBytes(dir_ + L"\\service.log");
+    for (const std::string& line : expected) {
+        size_t end = text.find("\r\n");
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_EQ(text.substr(22, end - 22), line);
+        text.erase(0, end + 2);
+    }
+    EXPECT_EQ(text, "");
+}
+
 }  // namespace
