@@ -171,6 +171,19 @@ TEST(Ancestors, RunUpToTheVolumeRoot) {
     }
 }
 
+// Wine has no shares and no drives but fixed ones: a share in either form, and a letter with no
+// drive behind it, stand for what installation cannot judge.
+TEST(ProgramVolume, IsJudgedOnlyOnAFixedLocalDrive) {
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {ProgramPath(L"velmora.exe"), L""},
+        {L"\\\\srv\\share\\app\\a.exe", L"\\\\srv\\share\\"},
+        {L"\\\\?\\UNC\\srv\\s\\a.exe", L"\\\\?\\UNC\\srv\\s\\"},
+        {L"B:\\app\\a.exe", L"B:\\"}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(UnjudgedVolume(row.first), row.second) << ToUtf8(row.first);
+    }
+}
+
 // Wine cannot show a trusted owner, so what hardening keeps is shown here.
 TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
     const DWORD link = FILE_ATTRIBUTE_REPARSE_POINT;
