@@ -73,10 +73,9 @@ TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
         EXPECT_EQ(child.Wait(c.exits ? 20000 : 0), c.exits ? 0u : static_cast<DWORD>(STILL_ACTIVE));
         reader.reset();
         // Published once the reader lets go, with no connection needed to wake the loop.
-        EXPECT_TRUE(WaitUntil(
-            [&] { return ReadFileBytes(dir + L"\\service.conf") == "port=" + c.portAfter + token; },
-            10000))
-            << ReadFileBytes(dir + L"\\service.conf");
+        const std::string published = "port=" + c.portAfter + token;
+        EXPECT_TRUE(
+            WaitUntil([&] { return ReadFileBytes(dir + L"\\service.conf") == published; }, 10000));
         child.Kill();
     }
 }
