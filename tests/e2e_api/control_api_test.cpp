@@ -144,20 +144,6 @@ INSTANTIATE_TEST_SUITE_P(
         CallerCase{"ClientHalfClosed", nullptr, kToken, kUntrusted, "", "127.0.0.1", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Any local program can be refused at will: one line a minute per process, so that refusals
-// cannot push other lines out of the log (tests/scripts shows a long path cut).
-TEST_F(ControlApi, LogsARefusedProcessOnceAMinute) {
-    ASSERT_TRUE(SetParameter(name, L"GuiBinary", corePath));
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(Call("GET", "/status"), kUntrusted);
-    }
-    ASSERT_TRUE(SetParameter(name, L"GuiBinary", L""));
-    EXPECT_EQ(Call("GET", "/status"), kUntrusted);
-    EXPECT_TRUE(service.LogShows("GuiBinary is empty"));
-    EXPECT_EQ(CountOf(service.Log(), "rejected peer pid=" + std::to_string(GetCurrentProcessId())),
-              1u);
-}
-
 // A core that ends without being asked is logged at once and started again after a growing
 // delay, up to five exits in a row; a /stop ends a pending restart. Exit code 259 is the code
 // of a live process too: only the process object tells them apart.
@@ -222,6 +208,20 @@ TEST_F(ControlApi, StartSweepsStrayAndRestartReplacesCore) {
     EXPECT_NE(second[0], first[0]);
     EXPECT_TRUE(service.LogShows("sweeping stray core pid="));
     EXPECT_EQ(CountOf(service.Log(), "sweeping stray core pid="), 1u) << service.Log();
+}
+
+// Any local program can be refused at will: one line a minute per process, so that refusals
+// cannot push other lines out of the log (tests/scripts shows a long path cut).
+TEST_F(ControlApi, LogsARefusedProcessOnceAMinute) {
+    ASSERT_TRUE(SetParameter(name, L"GuiBinary", corePath));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Call("GET", "/status"), kUntrusted);
+    }
+    ASSERT_TRUE(SetParameter(name, L"GuiBinary", L""));
+    EXPECT_EQ(Call("GET", "/status"), kUntrusted);
+    EXPECT_TRUE(service.LogShows("GuiBinary is empty"));
+    EXPECT_EQ(CountOf(service.Log(), "rejected peer pid=" + std::to_string(GetCurrentProcessId())),
+              1u);
 }
 
 struct StartCase {
