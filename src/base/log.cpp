@@ -82,9 +82,9 @@ bool DeletePending(HANDLE file) {
            info.DeletePending;
 }
 
-// The log stays open from its first line to the end of the process, sharing everything: a reader
-// that shares nothing can then never take it between two lines, nor a rotation. It is opened
-// anew only when its path has changed or it was deleted.
+// The log stays open from its first line to the flush at the end of the process, sharing
+// everything: a reader that shares nothing can then never take it between two lines, nor at a
+// rotation. It is opened anew only when its path has changed or it was deleted.
 bool WriteHeld(UniqueHandle& log, std::wstring& heldPath, const std::string& batch) {
     std::wstring path = GetServiceLogPath();
     if (log && (path != heldPath || DeletePending(log.get()))) {
