@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 #include "api/connection.h"
+#include "base/event_log.h"
 #include "base/handles.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -227,8 +228,8 @@ void RunDueCompletions() {
 DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint) {
     EndpointSource source = EndpointSource::kNew;
     if (!SettleEndpoint(endpoint, source)) {
-        WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
-                 GetEndpointFilePath().c_str());
+        WriteFatal("cannot write %ls (directory hijacked or permission denied)",
+                   GetEndpointFilePath().c_str());
         return kLoopResultAccessDenied;
     }
     const int32_t basePort = endpoint.port;
@@ -256,12 +257,13 @@ DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint) {
     // keep the service from starting.
     bool published = source == EndpointSource::kFile && endpoint.port == basePort;
     if (!published && !WriteEndpointFile(endpoint)) {
-        WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
-                 GetEndpointFilePath().c_str());
+        WriteFatal("cannot write %ls (directory hijacked or permission denied)",
+                   GetEndpointFilePath().c_str());
         listener.reset();
         return kLoopResultAccessDenied;
     }
     WriteLog("listening on 127.0.0.1:%d", static_cast<int>(endpoint.port));
+    ReportServiceStarted(endpoint.port);
     return kLoopResultOk;
 }
 
@@ -391,8 +393,8 @@ DWORD RunServiceLoop() {
     UniqueHandle dataDirectory;
     DWORD held = HoldDataDirectory(dataDirectory);
     if (held != ERROR_SUCCESS) {
-        WriteLog("FATAL: cannot secure the data directory %ls (err=%lu)",
-                 GetDataDirectory().c_str(), held);
+        WriteFatal("cannot secure the data directory %ls (err=%lu)", GetDataDirectory().c_str(),
+                   held);
         return kLoopResultAccessDenied;
     }
     ScopedWinsock winsock;

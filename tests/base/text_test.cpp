@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <string>
+#include "base/console.h"
 #include "base/text.h"
+#include "base/win.h"
 
 namespace {
 
@@ -12,6 +14,14 @@ TEST(TextFormat, WritesWideStringsWholeAsUtf8) {
 
 TEST(TextFormat, StopsReadingArgumentsAfterUnknownConversion) {
     EXPECT_EQ(FormatText("%d %f then %s", 1, 2.5, "unread"), "1 %f then %s");
+}
+
+// Without administrator rights install and uninstall end on "access denied"; say what to do.
+TEST(ConsoleText, OnlyAccessDeniedAsksForAnElevatedPrompt) {
+    EXPECT_NE(
+        std::string(ElevationHint(ERROR_ACCESS_DENIED)).find("run this from an elevated prompt"),
+        std::string::npos);
+    EXPECT_STREQ(ElevationHint(ERROR_SERVICE_DOES_NOT_EXIST), "");
 }
 
 }  // namespace
