@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <cstring>
 #include <string>
 #include "base/console.h"
 #include "base/text.h"
