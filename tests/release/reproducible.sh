@@ -23,13 +23,17 @@ package=${zip%.zip}
 listed=$(python3 -m zipfile -l "$scratch/a/dist/$zip" | awk 'NR > 1 { print $1 }' | tr '\n' ' ')
 [ "$listed" = "$package/README.md $package/SECURITY.md $package/velmora.exe $package/velmoractl.exe " ] ||
     fail "zip holds: $listed"
+unpack a
+version=${package#velmora-}
+version=${version%-win-x64}
+grep -q "^Version $version " "$scratch/a/unpacked/$package/README.md" ||
+    fail "README.md does not give version $version"
 
 openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=velmora test signer" -days 1 \
     -keyout "$scratch/key.pem" -out "$scratch/cert.pem" 2>/dev/null
 openssl pkcs12 -export -inkey "$scratch/key.pem" -in "$scratch/cert.pem" -passout pass:throwaway \
     -out "$scratch/signer.pfx"
 VELMORA_SIGN_PFX="$scratch/signer.pfx" VELMORA_SIGN_PASSWORD=throwaway release signed
-unpack a
 unpack signed
 for exe in velmora.exe velmoractl.exe; do
     osslsigncode verify -CAfile "$scratch/cert.pem" -in "$scratch/signed/unpacked/$package/$exe" \
