@@ -6,7 +6,7 @@
 #include "base/text.h"
 #include "base/win.h"
 
-// Error types the source's messages use: error, warning and information.
+// Event types the source's messages use: error, warning and information.
 constexpr DWORD kEventTypesSupported =
     EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
 
@@ -16,7 +16,8 @@ constexpr DWORD kEventTypesSupported =
 LONG AddEventSource(const std::wstring& messageFile);
 
 // Deletes the source when its messages come from a program of the same file name as this one,
-// so that removal never takes away another program's source. The Win32 result.
+// so that removal never takes away another program's source (ERROR_ACCESS_DENIED then).
+// Otherwise the Win32 result.
 LONG DeleteEventSource();
 
 // One call where each event happens; each one costs a local call and never fails the caller.
