@@ -10,6 +10,7 @@
 #include "base/data_directory.h"
 #include "install/install.h"
 #include "install/remove.h"
+#include "velmora_version.h"
 
 namespace {
 
@@ -82,6 +83,11 @@ int RunCommand(int argc, const wchar_t* const* argv) {
     // service (the usage text does not list it).
     if (argc == 3 && std::wstring(argv[1]) == kBreakCommandWord) {
         return RunBreakHelper(argv[2]);
+    }
+    // Touches nothing: support can tell builds apart on any machine.
+    if (argc >= 2 && std::wstring(argv[1]) == L"--version") {
+        PrintOut("velmora %s\n", VELMORA_VERSION);
+        return 0;
     }
     if (argc < 2) {
         PrintUsage();

@@ -1,5 +1,6 @@
 #include "core/tracked_core.h"
 
+#include "base/event_log.h"
 #include "base/log.h"
 #include "base/state.h"
 #include "core/launch.h"
@@ -16,6 +17,7 @@ void PlanRestart(uint64_t ranMs) {
     CoreState.supervision.givenUp = next.giveUp;
     if (next.giveUp) {
         WriteLog("core keeps exiting, giving up after %d restarts", next.restartsMade);
+        ReportCoreGivenUp(next.restartsMade);
         return;
     }
     CoreState.supervision.restartAt = GetTickCount64() + next.delayMs;
@@ -105,6 +107,7 @@ void NoteCoreEnded() {
     } else {
         WriteLog("core %lu exited (code=%lu): %s", processId, exit.code, exit.line.c_str());
     }
+    ReportCoreEnded(processId, code);
     PlanRestart(ranMs);
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include "base/console.h"
+#include "base/event_log.h"
 #include "base/handles.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -184,6 +185,7 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
     if (error != ERROR_SUCCESS) {
         PrintErr("warning: failed to harden %ls\n", GetDataDirectory().c_str());
         PrintErr("cannot secure the data directory (err=%lu)\n", error);
+        PrintErr("%s", ElevationHint(error));
         return kExitPlatformFailure;
     }
 
@@ -212,6 +214,7 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
         error = GetLastError();
         WriteLog("install: OpenSCManager failed (err=%lu), need admin", error);
         PrintErr("OpenSCManager failed (err=%lu), need admin\n", error);
+        PrintErr("%s", ElevationHint(error));
         return kExitPlatformFailure;
     }
 
@@ -221,6 +224,10 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
         return registered;
     }
 
+    LONG source = AddEventSource(ownPath);
+    if (source != ERROR_SUCCESS) {
+        PrintErr("warning: cannot register the event source (err=%ld)\n", source);
+    }
     int started = ConfigureAndStart(service.get(), stored[1], stored[2]);
     if (started != kExitInstalled) {
         return started;

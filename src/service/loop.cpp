@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 #include "api/connection.h"
+#include "base/event_log.h"
 #include "base/handles.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -253,8 +254,8 @@ DWORD PublishWhenDue(const EndpointInfo& endpoint, Publication& publication) {
 DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint, Publication& publication) {
     EndpointSource source = EndpointSource::kNew;
     if (!SettleEndpoint(endpoint, source)) {
-        WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
-                 GetEndpointFilePath().c_str());
+        WriteFatal("cannot write %ls (directory hijacked or permission denied)",
+                   GetEndpointFilePath().c_str());
         return kLoopResultAccessDenied;
     }
     const int32_t basePort = endpoint.port;
@@ -284,8 +285,8 @@ DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint, Publication& 
     if (!published && !WriteEndpointFile(endpoint)) {
         DWORD error = GetLastError();
         if (!IsReaderHold(error)) {
-            WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
-                     GetEndpointFilePath().c_str());
+            WriteFatal("cannot write %ls (directory hijacked or permission denied)",
+                       GetEndpointFilePath().c_str());
             listener.reset();
             return kLoopResultAccessDenied;
         }
@@ -295,6 +296,7 @@ DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint, Publication& 
         publication.nextTryAt = GetTickCount64() + kPublishRetryMs;
     }
     WriteLog("listening on 127.0.0.1:%d", static_cast<int>(endpoint.port));
+    ReportServiceStarted(endpoint.port);
     return kLoopResultOk;
 }
 
@@ -427,8 +429,8 @@ DWORD RunServiceLoop() {
     UniqueHandle dataDirectory;
     DWORD held = HoldDataDirectory(dataDirectory);
     if (held != ERROR_SUCCESS) {
-        WriteLog("FATAL: cannot secure the data directory %ls (err=%lu)",
-                 GetDataDirectory().c_str(), held);
+        WriteFatal("cannot secure the data directory %ls (err=%lu)", GetDataDirectory().c_str(),
+                   held);
         return kLoopResultAccessDenied;
     }
     ScopedWinsock winsock;

@@ -113,6 +113,18 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     EXPECT_EQ(view.imagePath, L"\"" + kVelmora + L"\" run --name \"" + name_ + L"\"");
     EXPECT_EQ(Parameter(L"CoreBinary"), kCore);
     EXPECT_EQ(Parameter(L"GuiBinary"), L"<absent>");
+    // An event source of the Application log under the service's name, texts from the program.
+    const std::wstring source =
+        L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name_;
+    wchar_t messageFile[MAX_PATH] = {};
+    DWORD types = 0, size = sizeof messageFile;
+    RegGetValueW(HKEY_LOCAL_MACHINE, source.c_str(), L"EventMessageFile",
+                 RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, messageFile, &size);
+    EXPECT_EQ(messageFile, kVelmora);
+    size = sizeof types;
+    RegGetValueW(HKEY_LOCAL_MACHINE, source.c_str(), L"TypesSupported", RRF_RT_REG_DWORD, nullptr,
+                 &types, &size);
+    EXPECT_EQ(types, 7u);  // error, warning, information
     ASSERT_TRUE(Answers());
 
     // Over the running service; the core given with ".." and an 8.3 name is stored as its full
@@ -146,6 +158,9 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     EXPECT_EQ(run.out, "service '" + ToUtf8(name_) + "' removed\n");
     EXPECT_TRUE(WaitUntil([&] { return !ViewService(name_).exists; }, kServiceMs));
     EXPECT_FALSE(FileExists(data_));
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, source.c_str(), 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
 }
 
 // Names a user could count through are taken ahead, and must not keep the planted directory.

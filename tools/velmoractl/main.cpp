@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "base/win.h"
 #include "config/endpoint_file.h"
+#include "velmora_version.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ struct Options {
 
 void PrintUsage() {
     PrintErr(
-        "usage: velmoractl --name <service> <command> [--token-file <path>] [--bind <ip>[:<port>]]\n"
+        "usage: velmoractl --version\n"
+        "       velmoractl --name <service> <command> [--token-file <path>] [--bind <ip>[:<port>]]\n"
         "       velmoractl --name <service> --raw <request-file> [--bind <ip>[:<port>]]\n"
         "commands:\n"
         "  version              GET /version: the protocol number\n"
@@ -209,6 +211,10 @@ int Run(const Options& options) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc >= 2 && std::wstring(argv[1]) == L"--version") {
+        PrintOut("velmora %s\n", VELMORA_VERSION);
+        return kExitOk;
+    }
     Options options;
     if (!ScanOptions(argc, argv, options)) {
         PrintUsage();
