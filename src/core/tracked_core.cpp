@@ -107,7 +107,7 @@ void NoteCoreEnded() {
     } else {
         WriteLog("core %lu exited (code=%lu): %s", processId, exit.code, exit.line.c_str());
     }
-    ReportCoreEnded(processId, code);
+    ReportCoreEnded(processId, exit.code);
     PlanRestart(ranMs);
 }
 
