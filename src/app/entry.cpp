@@ -99,8 +99,9 @@ int RunCommand(int argc, const wchar_t* const* argv) {
         return kExitUsage;
     }
     // Only installation stores the programs, after checking where they live; a console that
-    // took them would run programs that nothing had checked.
-    if (line.command != L"install" && (!line.core.empty() || !line.gui.empty())) {
+    // took them would run programs that nothing had checked. Other commands ignore them, as
+    // uninstall steps that repeat the install line rely on.
+    if (line.command == L"console" && (!line.core.empty() || !line.gui.empty())) {
         PrintErr("--core and --gui are for install only\n");
         PrintUsage();
         return kExitUsage;
