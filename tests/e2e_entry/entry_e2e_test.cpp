@@ -55,7 +55,7 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
         {L"CONSOLE --name svc", 2, "unknown command\n", true},
         {L"console --name svc --core x.exe", 2, "--core and --gui are for install only\n" + kUsage,
          false},
-        {L"uninstall --gui x.exe --name svc", 2, "--core and --gui are for install only\n" + kUsage,
+        {L"console --gui x.exe --name svc", 2, "--core and --gui are for install only\n" + kUsage,
          false},
         {L"install --name svc", 2, "install requires --core <sing-box.exe>\n", true},
         {L"run --name svc", 1, "not started by SCM (err=1063); use 'console' to debug\n", true}};
