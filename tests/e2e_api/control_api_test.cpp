@@ -429,18 +429,25 @@ TEST_F(ControlApi, FloodIsCappedKeepsItsLastLineAndLeavesRequestsServed) {
               std::stoull(rotated.substr(rotated.size() - 94, 12)) + 1);
 }
 
-// Any user may hold the file open without write sharing; once let go, the output is kept.
+// Any user may hold the file open. Without write sharing, the output is kept once the reader
+// lets go; with it (as fopen holds it), the previous run's output is kept too.
 TEST_F(ControlApi, OutputReachesTheFileOnceAReaderLetsGoOfIt) {
     std::wstring log = DataDirectoryOf(name) + L"\\core.stderr.log";
-    ASSERT_TRUE(WriteFileBytes(log, "earlier\n"));
-    UniqueHandle reader(CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(reader.valid());
-    ASSERT_EQ(Start(Config("exit-after-ms=4000\n")), kStarted);
-    reader.reset();
-    EXPECT_TRUE(WaitUntil(
-        [&] { return File(L"core.stderr.log") == "standin-core: exiting on its own\n"; }, 15000))
-        << File(L"core.stderr.log");
+    for (DWORD share : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}}) {
+        SCOPED_TRACE(share);
+        ASSERT_TRUE(WriteFileBytes(log, "earlier\n"));
+        UniqueHandle reader(
+            CreateFileW(log.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(reader.valid());
+        ASSERT_EQ(Start(Config("quiet=1\nexit-after-ms=4000\n")), kStarted);
+        EXPECT_EQ(File(L"core.stderr.log.1"), share & FILE_SHARE_WRITE ? "earlier\n" : "");
+        reader.reset();
+        EXPECT_TRUE(WaitUntil(
+            [&] { return File(L"core.stderr.log") == "standin-core: exiting on its own\n"; },
+            15000))
+            << File(L"core.stderr.log");
+        Call("POST", "/stop");
+    }
 }
 
 TEST_F(ControlApi, StopSweepsOnlyProcessesOfTheCoreBinary) {
