@@ -121,6 +121,8 @@ TEST(PlaceOwner, IsTrustedOnlyAsSystemAdministratorsOrTrustedInstaller) {
     }
     EXPECT_FALSE(IsTrustedOwner(nullptr));
     EXPECT_TRUE(OwnerMayRepermission(nullptr, installer.owner));
+    // A planted entry's DACL may refuse reading its owner: it must not be kept for that.
+    EXPECT_TRUE(HasUntrustedOwner(std::wstring(L"Z:\\no such entry")));
 }
 
 // An entry of a layout the checks do not read counts by its mask, even for LocalSystem, unless it
