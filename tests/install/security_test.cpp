@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <vector>
 #include "base/handles.h"
+#include "base/state.h"
 #include "base/text.h"
 #include "install/entries.h"
 #include "core/console_break.h"
@@ -184,7 +185,6 @@ TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
     EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_DIRECTORY | link, 1, true), A::kRemoveLink);
     EXPECT_EQ(DecideEntryAction(link, 1, false), A::kRemoveLink);
     EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_ARCHIVE, 2, true), A::kRemoveLink);
-    EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_NORMAL, 5, false), A::kRemoveLink);
 }
 
 // Clearing a kept directory, on a folder of the test's own: Wine reads every owner as the
@@ -217,6 +217,20 @@ TEST(PlantedEntries, AllGoOrTheClearingFails) {
         }
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
+    }
+}
+
+// Removal deletes a data file only inside the directory it holds: a path that has come to lead
+// elsewhere meanwhile (the directory made a link) loses nothing there.
+TEST(DataFileRemoval, DeletesOnlyInsideTheHeldDirectory) {
+    ScopedProgramData programData;
+    ServiceState.serviceName = L"svc";
+    std::wstring data = DataDirectoryOf(L"svc");
+    ASSERT_TRUE(CreateDirectoryW(data.c_str(), nullptr) &&
+                WriteFileBytes(data + L"\\service.log", "x"));
+    for (const std::wstring& held : {programData.root, data}) {
+        DeleteDataFiles(OpenEntryItself(held, FILE_READ_ATTRIBUTES).get());
+        EXPECT_EQ(FileExists(data + L"\\service.log"), held != data) << ToUtf8(held);
     }
 }
 
