@@ -98,8 +98,8 @@ bool VerifyPeer(SOCKET connection, PeerTable& table) {
         return true;
     }
     if (!imagePath.empty()) {
-        WriteLog("rejected peer pid=%lu path=%ls", static_cast<unsigned long>(pid),
-                 imagePath.c_str());
+        WriteLogOncePerMinute("rejected peer pid=%lu path=%ls", static_cast<unsigned long>(pid),
+                              LastPartOfPath(imagePath).c_str());
     }
     return false;
 }

@@ -224,7 +224,33 @@ void RunDueCompletions() {
     }
 }
 
-DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint) {
+// The endpoint file while a reader holds it: the service serves on its new port meanwhile and
+// tries again each second, without waiting for a connection to wake it.
+constexpr DWORD kPublishRetryMs = 1000;
+struct Publication {
+    bool pending = false;
+    ULONGLONG nextTryAt = 0;
+};
+
+// Tries again when due; the time until the next try, or INFINITE once the file is written.
+DWORD PublishWhenDue(const EndpointInfo& endpoint, Publication& publication) {
+    if (!publication.pending) {
+        return INFINITE;
+    }
+    ULONGLONG now = GetTickCount64();
+    if (now < publication.nextTryAt) {
+        return static_cast<DWORD>(publication.nextTryAt - now);
+    }
+    if (WriteEndpointFile(endpoint, false)) {
+        publication.pending = false;
+        WriteLog("endpoint file %ls written", GetEndpointFilePath().c_str());
+        return INFINITE;
+    }
+    publication.nextTryAt = now + kPublishRetryMs;
+    return kPublishRetryMs;
+}
+
+DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint, Publication& publication) {
     EndpointSource source = EndpointSource::kNew;
     if (!SettleEndpoint(endpoint, source)) {
         WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
@@ -256,10 +282,17 @@ DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint) {
     // keep the service from starting.
     bool published = source == EndpointSource::kFile && endpoint.port == basePort;
     if (!published && !WriteEndpointFile(endpoint)) {
-        WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
-                 GetEndpointFilePath().c_str());
-        listener.reset();
-        return kLoopResultAccessDenied;
+        DWORD error = GetLastError();
+        if (!IsReaderHold(error)) {
+            WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
+                     GetEndpointFilePath().c_str());
+            listener.reset();
+            return kLoopResultAccessDenied;
+        }
+        WriteLog("endpoint file %ls not yet written (err=%lu), retrying each second",
+                 GetEndpointFilePath().c_str(), error);
+        publication.pending = true;
+        publication.nextTryAt = GetTickCount64() + kPublishRetryMs;
     }
     WriteLog("listening on 127.0.0.1:%d", static_cast<int>(endpoint.port));
     return kLoopResultOk;
@@ -337,7 +370,8 @@ void CancelAccept(SOCKET listener, PendingAccept& pending) {
 }
 
 // Serves until a stop, or a failure that ends the loop. Returns the loop's result.
-DWORD ServeUntilStopped(SOCKET listener, const std::string& token) {
+DWORD ServeUntilStopped(SOCKET listener, const EndpointInfo& endpoint, Publication& publication) {
+    const std::string& token = endpoint.token;
     UniqueHandle acceptEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     PendingAccept pending;
     pending.acceptEx = FindAcceptEx(listener);
@@ -355,7 +389,9 @@ DWORD ServeUntilStopped(SOCKET listener, const std::string& token) {
             result = kLoopResultFailed;
             break;
         }
-        DWORD signalled = WaitForWork(acceptEvent.get(), pending.connection.valid(), timeout);
+        DWORD publishIn = PublishWhenDue(endpoint, publication);
+        DWORD signalled = WaitForWork(acceptEvent.get(), pending.connection.valid(),
+                                      publishIn < timeout ? publishIn : timeout);
         if (signalled == WAIT_OBJECT_0) {
             break;
         }
@@ -402,11 +438,12 @@ DWORD RunServiceLoop() {
     }
     UniqueSocket listener;
     EndpointInfo endpoint;
-    DWORD result = OpenListener(listener, endpoint);
+    Publication publication;
+    DWORD result = OpenListener(listener, endpoint, publication);
     if (result != kLoopResultOk) {
         return result;
     }
-    result = ServeUntilStopped(listener.get(), endpoint.token);
+    result = ServeUntilStopped(listener.get(), endpoint, publication);
     listener.reset();
     {
         ScopedLock lock(ServiceState.coreLock);

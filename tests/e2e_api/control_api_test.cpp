@@ -327,6 +327,20 @@ TEST_F(ControlApi, StartSweepsStrayAndRestartReplacesCore) {
     EXPECT_EQ(CountOf(service.Log(), "sweeping stray core pid="), 1u) << service.Log();
 }
 
+// Any local program can be refused at will: one line a minute per process, so that refusals
+// cannot push other lines out of the log (tests/scripts shows a long path cut).
+TEST_F(ControlApi, LogsARefusedProcessOnceAMinute) {
+    ASSERT_TRUE(SetParameter(name, L"GuiBinary", corePath));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Call("GET", "/status"), kUntrusted);
+    }
+    ASSERT_TRUE(SetParameter(name, L"GuiBinary", L""));
+    EXPECT_EQ(Call("GET", "/status"), kUntrusted);
+    EXPECT_TRUE(service.LogShows("GuiBinary is empty"));
+    EXPECT_EQ(CountOf(service.Log(), "rejected peer pid=" + std::to_string(GetCurrentProcessId())),
+              1u);
+}
+
 struct StartCase {
     const char* name;
     const wchar_t* coreBinary;  // under the folder; nullptr: the stand-in; L"": none

@@ -115,9 +115,12 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     EXPECT_EQ(Parameter(L"GuiBinary"), L"<absent>");
     ASSERT_TRUE(Answers());
 
-    // Over the running service; the core given with ".." is stored as its full path.
+    // Over the running service; the core given with ".." and an 8.3 name is stored as its full
+    // long path, the form of the image path a caller shows.
     DWORD firstProcess = ViewService(name_).processId;
-    run = Install(L"P:\\app\\gui\\..\\core\\standin-core.exe", kGui);
+    wchar_t shortCore[MAX_PATH] = {};
+    ASSERT_NE(GetShortPathNameW(kCore.c_str(), shortCore, MAX_PATH), 0u);
+    run = Install(L"P:\\app\\gui\\..\\core\\" + std::wstring(wcsrchr(shortCore, L'\\') + 1), kGui);
     ASSERT_EQ(run.exitCode, 0u) << run.err;
     ASSERT_TRUE(Answers());
     EXPECT_NE(ViewService(name_).processId, firstProcess);

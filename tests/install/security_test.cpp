@@ -174,6 +174,19 @@ TEST(Ancestors, RunUpToTheVolumeRoot) {
     }
 }
 
+// Wine has no shares and no drives but fixed ones: a share in either form, and a letter with no
+// drive behind it, stand for what installation cannot judge.
+TEST(ProgramVolume, IsJudgedOnlyOnAFixedLocalDrive) {
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {ProgramPath(L"velmora.exe"), L""},
+        {L"\\\\srv\\share\\app\\a.exe", L"\\\\srv\\share\\"},
+        {L"\\\\?\\UNC\\srv\\s\\a.exe", L"\\\\?\\UNC\\srv\\s\\"},
+        {L"B:\\app\\a.exe", L"B:\\"}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(UnjudgedVolume(row.first), row.second) << ToUtf8(row.first);
+    }
+}
+
 // Wine cannot show a trusted owner, so what hardening keeps is shown here.
 TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
     const DWORD link = FILE_ATTRIBUTE_REPARSE_POINT;
@@ -253,6 +266,23 @@ TEST(HardenedSecurity, OwnsByAdministratorsAndGrantsUsersOnlyReading) {
     ASSERT_TRUE(expected.valid);
     EXPECT_EQ(Rendered(&security.descriptor), Rendered(expected.owned.get()));
     EXPECT_NE(Rendered(&security.descriptor).find(L"D:P(A;OICI;"), std::wstring::npos);
+    // A kept directory is given it at every start unless it has it already, also in the form in
+    // which Windows stores it, each inheritable entry split in two. Wine stores no DACL.
+    EXPECT_TRUE(HasHardenedDacl(&security.descriptor));
+    const std::pair<const wchar_t*, bool> kept[] = {
+        {L"D:P(A;;FA;;;SY)(A;OICIIO;GA;;;SY)(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+         L"(A;OICIIO;GXGR;;;BU)",
+         true},
+        {L"D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GXGR;;;BU)", false},
+        {L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GXGR;;;BU)(A;CI;0x6;;;BU)", false},
+        {L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)", false},
+        {L"D:PNO_ACCESS_CONTROL", false},
+        {L"D:(A;;FA;;;SY)(A;;FA;;;S-1-5-21-0-0-0-1000)(A;;0x1200a9;;;WD)", false}};
+    for (const auto& row : kept) {
+        Descriptor descriptor(row.first);
+        ASSERT_TRUE(descriptor.valid) << ToUtf8(row.first);
+        EXPECT_EQ(HasHardenedDacl(descriptor.owned.get()), row.second) << ToUtf8(row.first);
+    }
 }
 
 // A failed status query says nothing about the service, so the wait must not take it for a stop.
