@@ -296,7 +296,9 @@ TEST_F(Installation, LinkedDataDirectoryLosesNoFileThroughTheLink) {
         Outcome run;
         {
             ScopedProgramData programData(fixture + L"\\programdata");
-            run = Velmora(row.command + (L" --core \"" + ProgramPath(L"standin-core.exe") + L"\""));
+            run = std::wstring(row.command) == L"install"
+                      ? Install(ProgramPath(L"standin-core.exe"))
+                      : Velmora(row.command);
         }
         EXPECT_EQ(run.exitCode, RunningUnderWine() ? row.exitCodeUnderWine : row.exitCode)
             << run.err;

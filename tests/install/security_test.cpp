@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <vector>
 #include "base/handles.h"
+#include "base/state.h"
 #include "base/text.h"
 #include "install/entries.h"
 #include "core/console_break.h"
@@ -121,6 +122,8 @@ TEST(PlaceOwner, IsTrustedOnlyAsSystemAdministratorsOrTrustedInstaller) {
     }
     EXPECT_FALSE(IsTrustedOwner(nullptr));
     EXPECT_TRUE(OwnerMayRepermission(nullptr, installer.owner));
+    // A planted entry's DACL may refuse reading its owner: it must not be kept for that.
+    EXPECT_TRUE(HasUntrustedOwner(std::wstring(L"Z:\\no such entry")));
 }
 
 // An entry of a layout the checks do not read counts by its mask, even for LocalSystem, unless it
@@ -195,7 +198,6 @@ TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
     EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_DIRECTORY | link, 1, true), A::kRemoveLink);
     EXPECT_EQ(DecideEntryAction(link, 1, false), A::kRemoveLink);
     EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_ARCHIVE, 2, true), A::kRemoveLink);
-    EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_NORMAL, 5, false), A::kRemoveLink);
 }
 
 // Clearing a kept directory, on a folder of the test's own: Wine reads every owner as the
@@ -228,6 +230,20 @@ TEST(PlantedEntries, AllGoOrTheClearingFails) {
         }
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
+    }
+}
+
+// Removal deletes a data file only inside the directory it holds: a path that has come to lead
+// elsewhere meanwhile (the directory made a link) loses nothing there.
+TEST(DataFileRemoval, DeletesOnlyInsideTheHeldDirectory) {
+    ScopedProgramData programData;
+    ServiceState.serviceName = L"svc";
+    std::wstring data = DataDirectoryOf(L"svc");
+    ASSERT_TRUE(CreateDirectoryW(data.c_str(), nullptr) &&
+                WriteFileBytes(data + L"\\service.log", "x"));
+    for (const std::wstring& held : {programData.root, data}) {
+        DeleteDataFiles(OpenEntryItself(held, FILE_READ_ATTRIBUTES).get());
+        EXPECT_EQ(FileExists(data + L"\\service.log"), held != data) << ToUtf8(held);
     }
 }
 
