@@ -455,86 +455,64 @@ ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker) {
 
 namespace {
 
-struct JsonReader {
-    const std::string& text;
-    size_t at = 0;
-    std::map<std::string, std::string>& fields;
-
-    void Space() {
-        while (at < text.size() && strchr(" \t\r\n", text[at]) != nullptr) {
-            ++at;
-        }
-    }
-    bool Take(char c) {
-        Space();
-        return at < text.size() && text[at] == c && (++at, true);
-    }
-    bool String(std::string& out) {
-        if (!Take('"')) {
-            return false;
-        }
-        for (; at < text.size() && text[at] != '"'; ++at) {
-            if (static_cast<unsigned char>(text[at]) < 0x20) {
-                return false;
+// value: object, string, or a bare word (number, true, false, null) under its path.
+bool ReadJson(const std::string& text, size_t& at, const std::string& path,
+              std::map<std::string, std::string>& fields) {
+    auto skip = [&] { at = text.find_first_not_of(" \t\r\n", at); };
+    auto take = [&](char c) { return skip(), at < text.size() && text[at] == c && ++at; };
+    auto string = [&](std::string& out) {
+        static const std::string escapes = "\"\"\\\\//b\bf\fn\nr\rt\t";
+        for (bool quoted = take('"'); quoted && at < text.size(); ++at) {
+            char c = text[at];
+            if (c == '"') {
+                return ++at, true;
             }
-            if (text[at] == '\\') {
-                const char* escapes = "\"\"\\\\//b\bf\fn\nr\rt\t";
-                const char* found = ++at < text.size() ? strchr(escapes, text[at]) : nullptr;
-                if (found == nullptr || (found - escapes) % 2 != 0) {
+            if (c == '\\') {
+                size_t found = ++at < text.size() ? escapes.find(text[at]) : std::string::npos;
+                if (found == std::string::npos || found % 2 != 0) {
                     return false;
                 }
-                out += found[1];
-            } else {
-                out += text[at];
+                c = escapes[found + 1];
+            } else if (static_cast<unsigned char>(c) < 0x20) {
+                return false;
             }
+            out += c;
         }
-        return Take('"');
+        return false;
+    };
+    skip();
+    if (at < text.size() && text[at] == '"') {
+        return string(fields[path]);
     }
-    bool Value(const std::string& path) {
-        Space();
-        if (at < text.size() && text[at] == '{') {
-            return Object(path);
-        }
-        if (at < text.size() && text[at] == '"') {
-            return String(fields[path]);
-        }
-        size_t start = at;
-        while (at < text.size() && (isalnum(static_cast<unsigned char>(text[at])) ||
-                                    strchr("-+.", text[at]) != nullptr)) {
-            ++at;
-        }
-        std::string word = text.substr(start, at - start);
-        fields[path] = word;
-        char* end = nullptr;
-        strtod(word.c_str(), &end);
-        return word == "null" || word == "true" || word == "false" ||
-               (!word.empty() && *end == '\0');
-    }
-    bool Object(const std::string& path) {
-        if (!Take('{')) {
-            return false;
-        }
+    if (take('{')) {
         fields[path] = "{}";
-        if (Take('}')) {
+        if (take('}')) {
             return true;
         }
         do {
             std::string name;
-            if (!String(name) || !Take(':') || !Value(path.empty() ? name : path + "." + name)) {
+            if (!string(name) || !take(':') ||
+                !ReadJson(text, at, path.empty() ? name : path + "." + name, fields)) {
                 return false;
             }
-        } while (Take(','));
-        return Take('}');
+        } while (take(','));
+        return take('}');
     }
-};
+    size_t end = text.find_first_of(",}] \t\r\n", at);
+    std::string word = text.substr(at, end - at);
+    at = end;
+    char* rest = nullptr;
+    strtod(word.c_str(), &rest);
+    fields[path] = word;
+    return word == "null" || word == "true" || word == "false" || (!word.empty() && !*rest);
+}
 
 }  // namespace
 
 bool ParseJsonObject(const std::string& text, std::map<std::string, std::string>& fields) {
     fields.clear();
-    JsonReader reader{text, 0, fields};
-    bool parsed = reader.Object("");
-    reader.Space();
+    size_t at = text.find_first_not_of(" \t\r\n");
+    bool parsed = at < text.size() && text[at] == '{' && ReadJson(text, at, "", fields);
     fields.erase("");
-    return parsed && reader.at == text.size();
+    return parsed && text.find_first_not_of(" \t\r\n", at) == std::string::npos;
 }
