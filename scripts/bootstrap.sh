@@ -3,8 +3,9 @@
 # as arguments instead; does nothing when all is there.
 set -euo pipefail
 
-packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine cmake ninja-build googletest
-          curl)
+# clang and lld: the second compiler; osslsigncode and openssl: the signed release's test.
+packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine64 wine cmake
+          ninja-build googletest curl python3 git clang lld osslsigncode openssl)
 [ $# -eq 0 ] || packages=("$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -101,8 +101,8 @@ PeerCheck VerifyPeer(SOCKET connection, PeerTable& table) {
         return PeerCheck::kTrusted;
     }
     if (!imagePath.empty()) {
-        WriteLog("rejected peer pid=%lu path=%ls", static_cast<unsigned long>(pid),
-                 imagePath.c_str());
+        WriteLogOncePerMinute("rejected peer pid=%lu path=%ls", static_cast<unsigned long>(pid),
+                              LastPartOfPath(imagePath).c_str());
     }
     return PeerCheck::kUntrusted;
 }

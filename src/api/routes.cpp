@@ -34,16 +34,67 @@ Response StatusResponse() {
     return {200, running ? "{\"running\":true}" : "{\"running\":false}"};
 }
 
+std::string JsonTime(const FILETIME& time) {
+    SYSTEMTIME utc = {};
+    FileTimeToSystemTime(&time, &utc);
+    char text[32];
+    snprintf(text, sizeof text, "\"%04u-%02u-%02uT%02u:%02u:%02uZ\"", utc.wYear, utc.wMonth,
+             utc.wDay, utc.wHour, utc.wMinute, utc.wSecond);
+    return text;
+}
+
+const char* StageName(CoreStage stage) {
+    switch (stage) {
+        case CoreStage::kRunning:
+            return "running";
+        case CoreStage::kRestarting:
+            return "restarting";
+        case CoreStage::kGivenUp:
+            return "given-up";
+        case CoreStage::kStopped:
+            break;
+    }
+    return "stopped";
+}
+
+Response CoreResponse() {
+    CoreReport core;
+    {
+        ScopedLock lock(ServiceState.coreLock);
+        core = ReportCore();
+    }
+    bool running = core.stage == CoreStage::kRunning;
+    std::string body = std::string("{\"state\":\"") + StageName(core.stage) + "\"";
+    body += ",\"pid\":" + (running ? std::to_string(core.pid) : "null");
+    body += ",\"config\":" +
+            (core.configPath.empty() ? "null" : "\"" + JsonEscape(ToUtf8(core.configPath)) + "\"");
+    body += ",\"startedAt\":" + (running ? JsonTime(core.startedAt) : "null");
+    body += ",\"restarts\":" + std::to_string(core.restarts);
+    if (core.stage == CoreStage::kRestarting) {
+        body += ",\"restartInMs\":" + std::to_string(core.restartInMs);
+    }
+    body += ",\"lastExit\":";
+    if (core.exited) {
+        body += "{\"code\":" + std::to_string(core.lastExit.code) +
+                ",\"at\":" + JsonTime(core.lastExit.at) + ",\"line\":\"" +
+                JsonEscape(core.lastExit.line) + "\"}";
+    } else {
+        body += "null";
+    }
+    return {200, body + "}"};
+}
+
 Response StartResponse(const std::string& body) {
     std::string path = TrimConfigPath(body);
     if (path.empty()) {
         return {500, kEmptyConfigPathBody};
     }
+    std::wstring configPath = FromUtf8(path);
     {
         ScopedLock lock(ServiceState.coreLock);
-        EndRestartSeries();
+        BeginStartSeries(configPath);
     }
-    std::string error = LaunchCore(FromUtf8(path));
+    std::string error = LaunchCore(configPath);
     if (error.empty()) {
         return {200, "{\"ok\":true}"};
     }
@@ -97,6 +148,9 @@ Response DispatchRequest(SOCKET connection, const HttpRequest& request,
     }
     if (request.method == "GET" && request.path == "/status") {
         return StatusResponse();
+    }
+    if (request.method == "GET" && request.path == "/core") {
+        return CoreResponse();
     }
     if (request.method == "POST" && request.path == "/start") {
         return StartResponse(request.body);

@@ -10,6 +10,7 @@
 #include "base/data_directory.h"
 #include "install/install.h"
 #include "install/remove.h"
+#include "velmora_version.h"
 
 namespace {
 
@@ -83,12 +84,25 @@ int RunCommand(int argc, const wchar_t* const* argv) {
     if (argc == 3 && std::wstring(argv[1]) == kBreakCommandWord) {
         return RunBreakHelper(argv[2]);
     }
+    // Touches nothing: support can tell builds apart on any machine.
+    if (argc >= 2 && std::wstring(argv[1]) == L"--version") {
+        PrintOut("velmora %s\n", VELMORA_VERSION);
+        return 0;
+    }
     if (argc < 2) {
         PrintUsage();
         return kExitUsage;
     }
     CommandLine line = ScanArguments(argc, argv);
     if (line.command.empty() || !IsValidServiceName(line.name)) {
+        PrintUsage();
+        return kExitUsage;
+    }
+    // Only installation stores the programs, after checking where they live; a console that
+    // took them would run programs that nothing had checked. Other commands ignore them, as
+    // uninstall steps that repeat the install line rely on.
+    if (line.command == L"console" && (!line.core.empty() || !line.gui.empty())) {
+        PrintErr("--core and --gui are for install only\n");
         PrintUsage();
         return kExitUsage;
     }

@@ -41,3 +41,9 @@ void PrintErr(const char* format, ...) {
     va_end(args);
     WriteStream(stderr, STD_ERROR_HANDLE, text);
 }
+
+const char* ElevationHint(unsigned long error) {
+    return error == ERROR_ACCESS_DENIED
+               ? "access denied: run this from an elevated prompt (Run as administrator)\n"
+               : "";
+}

@@ -16,6 +16,12 @@ struct HardenedSecurity {
 // Returns ERROR_SUCCESS or the error of the SID or ACL building that failed.
 DWORD BuildHardenedSecurity(HardenedSecurity& security);
 
+// Whether a directory's DACL is the hardened one: protected, and granting each SID what the
+// hardened DACL grants it, on the directory and to what is created inside, no more and no less.
+// The system may store an inheritable entry with generic rights as two (the rights mapped for the
+// directory, the generic ones inherit-only); that counts as the same. No DACL is not it.
+bool HasHardenedDacl(PSECURITY_DESCRIPTOR descriptor);
+
 // Creates the data directory, when it is missing, with that owner and DACL. The service and the
 // console create it too; made with ProgramData's inherited ACL it would let users add entries.
 // Not created at all when the security cannot be built; whoever writes there next finds out.

@@ -17,8 +17,23 @@ constexpr size_t kLogBacklogBytes = 1024 * 1024;
 // standard output in console mode. Every failure is silent.
 void WriteLog(VELMORA_FORMAT_STRING const char* format, ...) VELMORA_PRINTF(1, 2);
 
+// For a line that any local caller can provoke at will, such as a refused request's: the first
+// line of a text in a minute is logged, the same text again within that minute only counted, and
+// at the minute's end the count is logged as the text followed by " ... and N more requests".
+void WriteLogOncePerMinute(VELMORA_FORMAT_STRING const char* format, ...) VELMORA_PRINTF(1, 2);
+
+// Whatever is logged, no line of service.log is longer than this, its line end included: a longer
+// message keeps its beginning and its end, with "..." between them.
+constexpr size_t kLogLineBytes = 512;
+
+// The last 260 characters of a path for a log line, marked with a leading "..." when cut.
+constexpr size_t kLoggedPathUnits = 260;
+std::wstring LastPartOfPath(const std::wstring& path);
+
 // Waits until every line logged so far is in the file, at most `timeoutMs`; false when some are
-// still waiting.
+// still waiting. Counts of repeated lines are logged first, whatever their minute. Then the
+// writer lets go of the file, which it otherwise holds from the first line on (for the end of
+// the process: a later line opens it again).
 bool FlushLog(DWORD timeoutMs);
 
 // "[YYYY-MM-DD hh:mm:ss] "

@@ -8,7 +8,12 @@ std::wstring FromUtf8(const std::string& text);
 
 // Lets the compiler check a printf-style format against its arguments: GCC and Clang by the
 // attribute; MSVC by the annotation, under /analyze.
-#if defined(__GNUC__)
+#if defined(__clang__)
+// Clang has no gnu_printf; its printf checks the same conversions.
+#define VELMORA_PRINTF(formatIndex, firstArgument) \
+    __attribute__((format(printf, formatIndex, firstArgument)))
+#define VELMORA_FORMAT_STRING
+#elif defined(__GNUC__)
 #define VELMORA_PRINTF(formatIndex, firstArgument) \
     __attribute__((format(gnu_printf, formatIndex, firstArgument)))
 #define VELMORA_FORMAT_STRING

@@ -43,7 +43,11 @@ bool ReadEndpointFile(EndpointInfo& info) {
     return ParseEndpointText(bytes, info);
 }
 
-bool WriteEndpointFile(const EndpointInfo& info) {
+bool IsReaderHold(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+bool WriteEndpointFile(const EndpointInfo& info, bool patient) {
     CreateDataDirectory();
     // Written beside the file and moved over it, so a reader never sees it empty or half
     // written and a crash never loses the token.
@@ -60,14 +64,16 @@ bool WriteEndpointFile(const EndpointInfo& info) {
             return false;
         }
         if (!WriteWhole(file.get(), content)) {
+            DWORD error = GetLastError();
             file.reset();
             DeleteFileW(temporary.c_str());
+            SetLastError(error);
             return false;
         }
     }
     // A reader that opened the file the way fopen does (no delete sharing) blocks the move.
     bool replaced = false;
-    for (int attempt = 0; attempt < kReplaceAttempts && !replaced; ++attempt) {
+    for (int attempt = 0; attempt < (patient ? kReplaceAttempts : 1) && !replaced; ++attempt) {
         if (attempt > 0) {
             Sleep(kReplaceRetryMs);
         }

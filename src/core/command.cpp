@@ -1,7 +1,16 @@
 #include "core/command.h"
 
+#include <cwctype>
+
 bool IsQuotablePath(const std::wstring& path) {
     return path.find_first_of(std::wstring(L"\"\0", 2)) == std::wstring::npos;
+}
+
+bool IsFullPath(const std::wstring& path) {
+    auto isSeparator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    bool drive = path.size() >= 3 && iswalpha(path[0]) && path[1] == L':' && isSeparator(path[2]);
+    bool unc = path.size() >= 3 && isSeparator(path[0]) && isSeparator(path[1]);
+    return drive || unc;
 }
 
 std::wstring BuildCoreCommandLine(const std::wstring& corePath, const std::wstring& configPath) {

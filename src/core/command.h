@@ -5,6 +5,10 @@
 // False when the path cannot travel inside double quotes intact: it holds '"' or a NUL.
 bool IsQuotablePath(const std::wstring& path);
 
+// "X:\..." or "\\server\share\...": anything else would be found from the service's current
+// folder or drive, which is not the trusted application's.
+bool IsFullPath(const std::wstring& path);
+
 // "<core>" run -c "<config>", quoted so that the core's argument parser gives back the config
 // path unchanged. Both paths must be quotable.
 std::wstring BuildCoreCommandLine(const std::wstring& corePath, const std::wstring& configPath);

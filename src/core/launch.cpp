@@ -106,6 +106,8 @@ LaunchOutcome StartCoreLocked(const std::wstring& corePath, const std::wstring& 
     std::wstring commandLine = BuildCoreCommandLine(corePath, configPath);
     std::wstring workingDirectory = CoreWorkingDirectory(configPath);
     PROCESS_INFORMATION info = {};
+    FILETIME createdAt = {};
+    GetSystemTimeAsFileTime(&createdAt);
     // The checked file is the program started, whatever the command line's first word says.
     BOOL created = CreateProcessW(corePath.c_str(), &commandLine[0], nullptr, nullptr,
                                   handles.redirected ? TRUE : FALSE, flags, nullptr,
@@ -143,9 +145,10 @@ LaunchOutcome StartCoreLocked(const std::wstring& corePath, const std::wstring& 
         if (handles.redirected && handles.fileOpened) {
             outcome.tail = ReadStderrTail();
         }
+        NoteEarlyExit(core.hProcess.get(), outcome.tail);
         return outcome;
     }
-    AdoptCore(std::move(core), std::move(job), std::move(capture), configPath);
+    AdoptCore(std::move(core), std::move(job), std::move(capture), createdAt);
     outcome.step = LaunchStep::kStarted;
     return outcome;
 }
@@ -173,6 +176,9 @@ std::string LaunchCore(const std::wstring& configPath) {
     if (!IsQuotablePath(corePath) ||
         GetFileAttributesW(corePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
         return "core binary not found: " + ToUtf8(corePath);
+    }
+    if (!IsFullPath(configPath)) {
+        return "config path must be absolute: " + ToUtf8(configPath);
     }
     if (!IsQuotablePath(configPath) ||
         GetFileAttributesW(configPath.c_str()) == INVALID_FILE_ATTRIBUTES) {

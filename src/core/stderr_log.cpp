@@ -25,9 +25,9 @@ constexpr DWORD kPipeBufferBytes = 64 * 1024;
 
 // Held for the whole run: any user may open the file, and a reopen could be made to wait on that
 // user's lock while the core blocks on a full pipe. Readers may look at it while the core runs.
-UniqueHandle OpenLogFile(const std::wstring& path) {
+UniqueHandle OpenLogFile(const std::wstring& path, bool truncate = true) {
     return OpenDataFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                        true);
+                        truncate);
 }
 
 // The full file goes to core.stderr.log.1 only when more bytes are to be written, so the last
@@ -39,13 +39,16 @@ void Rotate(StderrCapture& capture) {
 
 // The previous run's output becomes core.stderr.log.1, so that what a core wrote before it
 // died is there to read after the next start. A reader holding the file without delete
-// sharing refuses the move; then the contents are copied.
+// sharing refuses the move, even an open for it; then the contents are copied.
 void KeepPreviousRun(const std::wstring& path, const std::wstring& rotatedPath) {
     if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
         return;
     }
     UniqueHandle previous = OpenDataFile(path, GENERIC_READ | GENERIC_WRITE | DELETE,
                                          FILE_SHARE_READ | FILE_SHARE_DELETE, false);
+    if (!previous) {
+        previous = OpenLogFile(path, false);
+    }
     if (previous && !MoveOpenFile(previous.get(), rotatedPath, true)) {
         MoveContentAside(previous.get(), rotatedPath);
     }

@@ -1,5 +1,6 @@
 #include "core/tracked_core.h"
 
+#include "base/event_log.h"
 #include "base/log.h"
 #include "base/state.h"
 #include "core/launch.h"
@@ -13,8 +14,10 @@ namespace {
 void PlanRestart(uint64_t ranMs) {
     RestartDecision next = NoteCoreExit(CoreState.supervision.throttle, ranMs);
     CoreState.supervision.restartPending = !next.giveUp;
+    CoreState.supervision.givenUp = next.giveUp;
     if (next.giveUp) {
         WriteLog("core keeps exiting, giving up after %d restarts", next.restartsMade);
+        ReportCoreGivenUp(next.restartsMade);
         return;
     }
     CoreState.supervision.restartAt = GetTickCount64() + next.delayMs;
@@ -24,6 +27,15 @@ bool IsProcessAlive(HANDLE process) {
     // Exit code 259 (STILL_ACTIVE) is also a code a process can exit with; only the process
     // object itself tells a live process from an ended one.
     return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+void RecordExit(HANDLE process, const std::string& line) {
+    CoreExit& exit = CoreState.supervision.lastExit;
+    exit.code = 0;
+    GetExitCodeProcess(process, &exit.code);
+    GetSystemTimeAsFileTime(&exit.at);
+    exit.line = line;
+    CoreState.supervision.exited = true;
 }
 
 }  // namespace
@@ -62,13 +74,17 @@ void ForgetCore() {
 }
 
 void AdoptCore(UniqueProcessInformation core, UniqueHandle job, UniqueStderrCapture capture,
-               const std::wstring& configPath) {
+               FILETIME createdAtUtc) {
     CoreState.processInfo = std::move(core);
     CoreState.job = std::move(job);
     CoreState.stderrCapture = std::move(capture);
     CoreState.startedAt = GetTickCount64();
-    CoreState.supervision.configPath = configPath;
+    CoreState.startedAtUtc = createdAtUtc;
     CoreState.running = true;
+}
+
+void NoteEarlyExit(HANDLE process, const std::string& line) {
+    RecordExit(process, line);
 }
 
 HANDLE TrackedCoreProcess() {
@@ -80,23 +96,51 @@ void NoteCoreEnded() {
         return;
     }
     DWORD processId = CoreState.processInfo.dwProcessId;
-    DWORD code = 0;
-    GetExitCodeProcess(CoreState.processInfo.hProcess.get(), &code);
+    UniqueHandle process = std::move(CoreState.processInfo.hProcess);
     uint64_t ranMs = GetTickCount64() - CoreState.startedAt;
     ForgetCore();
     // Read once the output reader has drained what the core wrote last.
-    std::string line = ReadStderrTail();
-    if (line.empty()) {
-        WriteLog("core %lu exited (code=%lu)", processId, code);
+    RecordExit(process.get(), ReadStderrTail());
+    const CoreExit& exit = CoreState.supervision.lastExit;
+    if (exit.line.empty()) {
+        WriteLog("core %lu exited (code=%lu)", processId, exit.code);
     } else {
-        WriteLog("core %lu exited (code=%lu): %s", processId, code, line.c_str());
+        WriteLog("core %lu exited (code=%lu): %s", processId, exit.code, exit.line.c_str());
     }
+    ReportCoreEnded(processId, exit.code);
     PlanRestart(ranMs);
 }
 
 void EndRestartSeries() {
     CoreState.supervision.restartPending = false;
+    CoreState.supervision.givenUp = false;
     CoreState.supervision.throttle = RestartThrottle{};
+}
+
+void BeginStartSeries(const std::wstring& configPath) {
+    EndRestartSeries();
+    CoreState.supervision = CoreSupervision{};
+    CoreState.supervision.configPath = configPath;
+}
+
+CoreReport ReportCore() {
+    CoreReport report;
+    const CoreSupervision& supervision = CoreState.supervision;
+    if (IsCoreRunning()) {
+        report.stage = CoreStage::kRunning;
+        report.pid = CoreState.processInfo.dwProcessId;
+        report.startedAt = CoreState.startedAtUtc;
+    } else if (supervision.restartPending) {
+        report.stage = CoreStage::kRestarting;
+        report.restartInMs = RestartDueInMs();
+    } else if (supervision.givenUp) {
+        report.stage = CoreStage::kGivenUp;
+    }
+    report.configPath = supervision.configPath;
+    report.restarts = supervision.restarts;
+    report.exited = supervision.exited;
+    report.lastExit = supervision.lastExit;
+    return report;
 }
 
 DWORD RestartDueInMs() {
@@ -117,6 +161,7 @@ void RunDueRestart() {
             return;
         }
         CoreState.supervision.restartPending = false;
+        ++CoreState.supervision.restarts;
         configPath = CoreState.supervision.configPath;
     }
     std::string error = LaunchCore(configPath);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include "base/console.h"
+#include "base/event_log.h"
 #include "base/handles.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -66,9 +67,11 @@ bool EnsureEndpointFile() {
 }
 
 // The service manager runs this very program as LocalSystem, so it is tested like the
-// programs it will start. kExitInstalled when every given program passes, else the refusal.
+// programs it will start. kExitInstalled when every given program passes, with the paths to
+// store, else the refusal.
 int CheckPrograms(const std::array<std::wstring, 3>& given,
-                  const std::array<std::wstring, 3>& resolved) {
+                  const std::array<std::wstring, 3>& resolved,
+                  std::array<std::wstring, 3>& stored) {
     for (size_t i = 0; i < given.size(); ++i) {
         if (given[i].empty()) {
             continue;
@@ -79,6 +82,13 @@ int CheckPrograms(const std::array<std::wstring, 3>& given,
         std::wstring writable = FindUntrustedWritablePlace(resolved[i]);
         if (!writable.empty()) {
             return RefuseWritable(writable);
+        }
+        // Stored as the system resolves it: a caller's image path comes in that long form, which
+        // a path with 8.3 names never equals.
+        stored[i] = WhereItLeads(resolved[i]);
+        std::wstring volume = stored[i].empty() ? resolved[i] : UnjudgedVolume(stored[i]);
+        if (!volume.empty()) {
+            return RefuseWritable(volume);
         }
     }
     return kExitInstalled;
@@ -175,6 +185,7 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
     if (error != ERROR_SUCCESS) {
         PrintErr("warning: failed to harden %ls\n", GetDataDirectory().c_str());
         PrintErr("cannot secure the data directory (err=%lu)\n", error);
+        PrintErr("%s", ElevationHint(error));
         return kExitPlatformFailure;
     }
 
@@ -189,7 +200,8 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
 
     std::wstring core = ResolveFullPath(corePath);
     std::wstring gui = guiPath.empty() ? std::wstring() : ResolveFullPath(guiPath);
-    int refused = CheckPrograms({ownPath, corePath, guiPath}, {ownPath, core, gui});
+    std::array<std::wstring, 3> stored;
+    int refused = CheckPrograms({ownPath, corePath, guiPath}, {ownPath, core, gui}, stored);
     if (refused != kExitInstalled) {
         return refused;
     }
@@ -202,6 +214,7 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
         error = GetLastError();
         WriteLog("install: OpenSCManager failed (err=%lu), need admin", error);
         PrintErr("OpenSCManager failed (err=%lu), need admin\n", error);
+        PrintErr("%s", ElevationHint(error));
         return kExitPlatformFailure;
     }
 
@@ -211,7 +224,11 @@ int InstallService(const std::wstring& corePath, const std::wstring& guiPath) {
         return registered;
     }
 
-    int started = ConfigureAndStart(service.get(), core, gui);
+    LONG source = AddEventSource(ownPath);
+    if (source != ERROR_SUCCESS) {
+        PrintErr("warning: cannot register the event source (err=%ld)\n", source);
+    }
+    int started = ConfigureAndStart(service.get(), stored[1], stored[2]);
     if (started != kExitInstalled) {
         return started;
     }

@@ -1,6 +1,7 @@
 #include "install/remove.h"
 
 #include "base/console.h"
+#include "base/event_log.h"
 #include "base/handles.h"
 #include "base/paths.h"
 #include "base/state.h"
@@ -57,10 +58,12 @@ int RemoveService() {
         if (!manager) {
             DWORD error = GetLastError();
             PrintErr("OpenSCManager failed (err=%lu), need admin\n", error);
+            PrintErr("%s", ElevationHint(error));
             return kExitNoManager;
         }
         stopped = StopAndDelete(manager.get());
     }
+    DeleteEventSource();
     // A service still running writes its log there, as LocalSystem: once the folder is gone, any
     // user could make a new one at that path and point those writes elsewhere.
     if (stopped) {

@@ -131,22 +131,6 @@ bool SamePath(std::wstring a, std::wstring b) {
     return _wcsicmp(a.c_str(), b.c_str()) == 0;
 }
 
-// The path the system resolves the entry to, links and junctions followed, in the plain form
-// of the paths given (C:\... or \\server\share\...); empty when it cannot be opened or resolved.
-std::wstring WhereItLeads(const std::wstring& path) {
-    UniqueHandle entry(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    std::wstring resolved = entry ? ResolvedPathOf(entry.get()) : std::wstring();
-    if (resolved.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
-        return L"\\\\" + resolved.substr(8);
-    }
-    if (resolved.compare(0, 4, L"\\\\?\\") == 0) {
-        return resolved.substr(4);
-    }
-    return resolved;
-}
-
 // The directory, the file in it when one is given, then every folder above up to the volume
 // root: the first that fails, or empty.
 std::wstring FindUntrustedPlace(const std::wstring& directory, const std::wstring& file,
@@ -288,4 +272,31 @@ std::wstring FindUntrustedWritablePlace(const std::wstring& executable) {
         return FindUntrustedPlace(folder, L"", installer);
     }
     return std::wstring();
+}
+
+std::wstring WhereItLeads(const std::wstring& path) {
+    UniqueHandle entry(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::wstring resolved = entry ? ResolvedPathOf(entry.get()) : std::wstring();
+    if (resolved.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        return L"\\\\" + resolved.substr(8);
+    }
+    if (resolved.compare(0, 4, L"\\\\?\\") == 0) {
+        return resolved.substr(4);
+    }
+    return resolved;
+}
+
+std::wstring UnjudgedVolume(const std::wstring& resolved) {
+    size_t root = RootLength(resolved);
+    if (root == 0 || resolved.compare(0, 2, L"\\\\") == 0) {
+        return root == 0 ? resolved : resolved.substr(0, root);
+    }
+    // A folder where another volume is mounted counts as that volume.
+    wchar_t volume[MAX_PATH] = {};
+    if (!GetVolumePathNameW(resolved.c_str(), volume, MAX_PATH)) {
+        return resolved.substr(0, root);
+    }
+    return GetDriveTypeW(volume) == DRIVE_FIXED ? std::wstring() : std::wstring(volume);
 }

@@ -47,3 +47,14 @@ std::wstring DirectoryOfPath(const std::wstring& path);
 // is read afresh and one that cannot be read fails, as does a path that cannot be resolved.
 // Empty when every place passes.
 std::wstring FindUntrustedWritablePlace(const std::wstring& executable);
+
+// The path the system resolves the entry to, links and junctions followed and short names made
+// long, in the plain form of the paths given (C:\... or \\server\share\..., no "\\?\"); empty when
+// it cannot be opened or resolved.
+std::wstring WhereItLeads(const std::wstring& path);
+
+// The volume of a resolved program path when installation cannot judge what lies there: a share
+// (its ACLs are decided by the remote machine's administrators), or a drive that is not a fixed
+// local one (a mapped network drive; removable media, which may carry no ACLs at all). Empty
+// for a fixed local drive.
+std::wstring UnjudgedVolume(const std::wstring& resolved);

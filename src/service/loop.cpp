@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 #include "api/connection.h"
+#include "base/event_log.h"
 #include "base/handles.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -273,11 +274,37 @@ struct ConnectionSet {
     }
 };
 
-DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint) {
+// The endpoint file while a reader holds it: the service serves on its new port meanwhile and
+// tries again each second, without waiting for a connection to wake it.
+constexpr DWORD kPublishRetryMs = 1000;
+struct Publication {
+    bool pending = false;
+    ULONGLONG nextTryAt = 0;
+};
+
+// Tries again when due; the time until the next try, or INFINITE once the file is written.
+DWORD PublishWhenDue(const EndpointInfo& endpoint, Publication& publication) {
+    if (!publication.pending) {
+        return INFINITE;
+    }
+    ULONGLONG now = GetTickCount64();
+    if (now < publication.nextTryAt) {
+        return static_cast<DWORD>(publication.nextTryAt - now);
+    }
+    if (WriteEndpointFile(endpoint, false)) {
+        publication.pending = false;
+        WriteLog("endpoint file %ls written", GetEndpointFilePath().c_str());
+        return INFINITE;
+    }
+    publication.nextTryAt = now + kPublishRetryMs;
+    return kPublishRetryMs;
+}
+
+DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint, Publication& publication) {
     EndpointSource source = EndpointSource::kNew;
     if (!SettleEndpoint(endpoint, source)) {
-        WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
-                 GetEndpointFilePath().c_str());
+        WriteFatal("cannot write %ls (directory hijacked or permission denied)",
+                   GetEndpointFilePath().c_str());
         return kLoopResultAccessDenied;
     }
     const int32_t basePort = endpoint.port;
@@ -305,12 +332,20 @@ DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint) {
     // keep the service from starting.
     bool published = source == EndpointSource::kFile && endpoint.port == basePort;
     if (!published && !WriteEndpointFile(endpoint)) {
-        WriteLog("FATAL: cannot write %ls (directory hijacked or permission denied)",
-                 GetEndpointFilePath().c_str());
-        listener.reset();
-        return kLoopResultAccessDenied;
+        DWORD error = GetLastError();
+        if (!IsReaderHold(error)) {
+            WriteFatal("cannot write %ls (directory hijacked or permission denied)",
+                       GetEndpointFilePath().c_str());
+            listener.reset();
+            return kLoopResultAccessDenied;
+        }
+        WriteLog("endpoint file %ls not yet written (err=%lu), retrying each second",
+                 GetEndpointFilePath().c_str(), error);
+        publication.pending = true;
+        publication.nextTryAt = GetTickCount64() + kPublishRetryMs;
     }
     WriteLog("listening on 127.0.0.1:%d", static_cast<int>(endpoint.port));
+    ReportServiceStarted(endpoint.port);
     return kLoopResultOk;
 }
 
@@ -414,7 +449,8 @@ void RunRestartIfDue() {
 }
 
 // Serves until a stop, or a failure that ends the loop. Returns the loop's result.
-DWORD ServeUntilStopped(SOCKET listener, const std::string& token) {
+DWORD ServeUntilStopped(SOCKET listener, const EndpointInfo& endpoint, Publication& publication) {
+    const std::string& token = endpoint.token;
     UniqueHandle acceptEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     UniqueHandle receivedEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     PendingAccept pending;
@@ -434,8 +470,10 @@ DWORD ServeUntilStopped(SOCKET listener, const std::string& token) {
             result = kLoopResultFailed;
             break;
         }
-        Woken woken = WaitForWork(acceptEvent.get(), pending.connection.valid(),
-                                  receivedEvent.get(), connections.AnyReceiving(), timeout);
+        DWORD publishIn = PublishWhenDue(endpoint, publication);
+        Woken woken =
+            WaitForWork(acceptEvent.get(), pending.connection.valid(), receivedEvent.get(),
+                        connections.AnyReceiving(), publishIn < timeout ? publishIn : timeout);
         if (woken == Woken::kStop) {
             break;
         }
@@ -471,8 +509,8 @@ DWORD RunServiceLoop() {
     UniqueHandle dataDirectory;
     DWORD held = HoldDataDirectory(dataDirectory);
     if (held != ERROR_SUCCESS) {
-        WriteLog("FATAL: cannot secure the data directory %ls (err=%lu)",
-                 GetDataDirectory().c_str(), held);
+        WriteFatal("cannot secure the data directory %ls (err=%lu)", GetDataDirectory().c_str(),
+                   held);
         return kLoopResultAccessDenied;
     }
     ScopedWinsock winsock;
@@ -482,11 +520,12 @@ DWORD RunServiceLoop() {
     }
     UniqueSocket listener;
     EndpointInfo endpoint;
-    DWORD result = OpenListener(listener, endpoint);
+    Publication publication;
+    DWORD result = OpenListener(listener, endpoint, publication);
     if (result != kLoopResultOk) {
         return result;
     }
-    result = ServeUntilStopped(listener.get(), endpoint.token);
+    result = ServeUntilStopped(listener.get(), endpoint, publication);
     listener.reset();
     {
         ScopedLock lock(ServiceState.coreLock);

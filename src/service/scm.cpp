@@ -1,6 +1,7 @@
 #include "service/scm.h"
 
 #include "base/console.h"
+#include "base/event_log.h"
 #include "base/handles.h"
 #include "base/log.h"
 #include "base/state.h"
@@ -51,6 +52,7 @@ DWORD WINAPI WatchStop(void*) {
         }
     }
     WriteLog("service loop did not stop in %lums, ending the process", kStopDeadlineMs);
+    ReportStopForced(kStopDeadlineMs);
     FlushLog(kFinalFlushMs);
     {
         ScopedLock lock(ServiceState.statusLock);
@@ -90,6 +92,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     DWORD result = RunServiceLoop();
     SetEvent(ServiceState.loopDone);
     FlushLog(kFinalFlushMs);
+    ReportServiceStopped(result);
     ScopedLock lock(ServiceState.statusLock);
     Report(SERVICE_STOPPED, 0, result, 0, false);
 }
@@ -139,7 +142,8 @@ int RunConsole() {
     StartStopWatch();
     SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
     PrintOut("running in console mode, ctrl-c to stop\n");
-    RunServiceLoop();
+    DWORD result = RunServiceLoop();
     SetEvent(ServiceState.loopDone);
+    ReportServiceStopped(result);
     return 0;
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <regex>
 #include <string>
 #include "base/handles.h"
 #include "base/log.h"
@@ -136,6 +137,25 @@ TEST_F(ServiceLog, MovesAFullLogAsideBeforeTheNextLineAndStaysUnderItsCapWhenItC
         EXPECT_LT(current.size(), 64u) << name;
         EXPECT_EQ(current.substr(current.find(']')), "] after " + name + "\r\n");
     }
+}
+
+// Any local caller can provoke a refusal: its line ends in at most the last 260 characters of a
+// path, one line a minute counts the same refusal again, and no line passes 512 bytes.
+TEST_F(ServiceLog, CutsLongLinesAndCountsARepeatedLineInsteadOfWritingIt) {
+    ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), nullptr));
+    const std::wstring deep = L"C:\\" + std::wstring(300, L'd') + L"\\app.exe";
+    for (int i = 0; i < 3; ++i) {
+        WriteLogOncePerMinute("rejected peer pid=7 path=%ls", LastPartOfPath(deep).c_str());
+    }
+    WriteLogOncePerMinute("rejected peer pid=8 path=%ls", LastPartOfPath(L"C:\\a.exe").c_str());
+    WriteLog("%s", std::string(1000, 'x').c_str());
+    ASSERT_TRUE(FlushLog(5000));
+    const std::string seven = "rejected peer pid=7 path=..." + std::string(252, 'd') + "\\app.exe";
+    // Stamps are 22 bytes; the longest line has 512 with its CR LF.
+    EXPECT_EQ(
+        std::regex_replace(ReadFileBytes(dir_ + L"\\service.log"), std::regex("\\[.{19}\\] "), ""),
+        seven + "\r\nrejected peer pid=8 path=C:\\a.exe\r\n" + std::string(242, 'x') + "..." +
+            std::string(243, 'x') + "\r\n" + seven + " ... and 2 more requests\r\n");
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <cstring>
 #include <string>
+#include "base/console.h"
 #include "base/text.h"
+#include "base/win.h"
 
 namespace {
 
@@ -12,6 +15,12 @@ TEST(TextFormat, WritesWideStringsWholeAsUtf8) {
 
 TEST(TextFormat, StopsReadingArgumentsAfterUnknownConversion) {
     EXPECT_EQ(FormatText("%d %f then %s", 1, 2.5, "unread"), "1 %f then %s");
+}
+
+// Without administrator rights install and uninstall end on "access denied"; say what to do.
+TEST(ConsoleText, OnlyAccessDeniedAsksForAnElevatedPrompt) {
+    EXPECT_NE(strstr(ElevationHint(ERROR_ACCESS_DENIED), "elevated prompt"), nullptr);
+    EXPECT_STREQ(ElevationHint(ERROR_SERVICE_DOES_NOT_EXIST), "");
 }
 
 }  // namespace

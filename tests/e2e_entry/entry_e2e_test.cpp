@@ -6,7 +6,9 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include "base/text.h"
 #include "support.h"
+#include "velmora_version.h"
 
 namespace {
 
@@ -51,6 +53,10 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
         {L"--name svc", 2, kUsage, false},
         {L"frob --name a\\b", 2, kUsage, false},
         {L"CONSOLE --name svc", 2, "unknown command\n", true},
+        {L"console --name svc --core x.exe", 2, "--core and --gui are for install only\n" + kUsage,
+         false},
+        {L"console --gui x.exe --name svc", 2, "--core and --gui are for install only\n" + kUsage,
+         false},
         {L"install --name svc", 2, "install requires --core <sing-box.exe>\n", true},
         {L"run --name svc", 1, "not started by SCM (err=1063); use 'console' to debug\n", true}};
     for (const auto& c : rows) {
@@ -78,6 +84,63 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
                                                         GENERIC_READ | GENERIC_EXECUTE),
                       0u);
         }
+    }
+}
+
+// Both programs tell their version without touching anything, and carry it, their manifest
+// and (velmora.exe) the texts of its events as resources.
+TEST(Entry, ProgramsCarryTheirVersionManifestAndEventMessages) {
+    for (std::wstring program : {L"velmora", L"velmoractl"}) {
+        SCOPED_TRACE(ToUtf8(program));
+        ScopedProgramData programData;
+        std::wstring path = ProgramPath(program + L".exe");
+        std::string out;
+        EXPECT_EQ(RunProgram(path, L"--version", &out), 0u);
+        EXPECT_EQ(WithoutCr(out), "velmora " VELMORA_VERSION "\n");
+        EXPECT_TRUE(EntriesOf(programData.root).empty());
+        std::vector<BYTE> info(GetFileVersionInfoSizeW(path.c_str(), nullptr));
+        GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data());
+        for (auto [name, value] : {std::pair{L"ProductName", std::wstring(L"velmora")},
+                                   {L"FileVersion", FromUtf8(VELMORA_VERSION)},
+                                   {L"ProductVersion", FromUtf8(VELMORA_VERSION)},
+                                   {L"OriginalFilename", program + L".exe"},
+                                   {L"InternalName", program}}) {
+            wchar_t* text = nullptr;
+            UINT length = 0;
+            VerQueryValueW(info.data(),
+                           (L"\\StringFileInfo\\040904B0\\" + std::wstring(name)).c_str(),
+                           reinterpret_cast<void**>(&text), &length);
+            EXPECT_EQ(std::wstring(text ? text : L""), value) << ToUtf8(name);
+        }
+        HMODULE image = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(image, nullptr);
+        HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+        std::string manifest(
+            found ? static_cast<const char*>(LockResource(LoadResource(image, found))) : "",
+            found ? SizeofResource(image, found) : 0);
+        EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\""), std::string::npos);
+        EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
+        // The IDs are stable: administrators' filters name them.
+        const std::pair<DWORD, std::string> events[] = {
+            {1000, "svc started and listens on 127.0.0.1:2."},
+            {1001, "svc stopped with exit code 2."},
+            {1002, "svc cannot go on: 2"},
+            {1003, "(process 2) of the service svc ended without"},
+            {1004, "gave up after 2 restarts"},
+            {1005, "svc did not stop within 2 ms"}};
+        DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(L"svc"),
+                               reinterpret_cast<DWORD_PTR>(L"2"),
+                               reinterpret_cast<DWORD_PTR>(L"2")};
+        for (const auto& [id, text] : events) {
+            wchar_t buffer[512] = {};
+            DWORD length =
+                FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, image,
+                               id, 0, buffer, 512, reinterpret_cast<va_list*>(inserts));
+            EXPECT_EQ(ToUtf8(std::wstring(buffer, length)).find(text) != std::string::npos,
+                      program == L"velmora")
+                << id;
+        }
+        FreeLibrary(image);
     }
 }
 

@@ -113,11 +113,26 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     EXPECT_EQ(view.imagePath, L"\"" + kVelmora + L"\" run --name \"" + name_ + L"\"");
     EXPECT_EQ(Parameter(L"CoreBinary"), kCore);
     EXPECT_EQ(Parameter(L"GuiBinary"), L"<absent>");
+    // An event source of the Application log under the service's name, texts from the program.
+    const std::wstring source =
+        L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name_;
+    wchar_t messageFile[MAX_PATH] = {};
+    DWORD types = 0, size = sizeof messageFile;
+    RegGetValueW(HKEY_LOCAL_MACHINE, source.c_str(), L"EventMessageFile",
+                 RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, messageFile, &size);
+    EXPECT_EQ(messageFile, kVelmora);
+    size = sizeof types;
+    RegGetValueW(HKEY_LOCAL_MACHINE, source.c_str(), L"TypesSupported", RRF_RT_REG_DWORD, nullptr,
+                 &types, &size);
+    EXPECT_EQ(types, 7u);  // error, warning, information
     ASSERT_TRUE(Answers());
 
-    // Over the running service; the core given with ".." is stored as its full path.
+    // Over the running service; the core given with ".." and an 8.3 name is stored as its full
+    // long path, the form of the image path a caller shows.
     DWORD firstProcess = ViewService(name_).processId;
-    run = Install(L"P:\\app\\gui\\..\\core\\standin-core.exe", kGui);
+    wchar_t shortCore[MAX_PATH] = {};
+    ASSERT_NE(GetShortPathNameW(kCore.c_str(), shortCore, MAX_PATH), 0u);
+    run = Install(L"P:\\app\\gui\\..\\core\\" + std::wstring(wcsrchr(shortCore, L'\\') + 1), kGui);
     ASSERT_EQ(run.exitCode, 0u) << run.err;
     ASSERT_TRUE(Answers());
     EXPECT_NE(ViewService(name_).processId, firstProcess);
@@ -143,6 +158,9 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     EXPECT_EQ(run.out, "service '" + ToUtf8(name_) + "' removed\n");
     EXPECT_TRUE(WaitUntil([&] { return !ViewService(name_).exists; }, kServiceMs));
     EXPECT_FALSE(FileExists(data_));
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, source.c_str(), 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
 }
 
 // Names a user could count through are taken ahead, and must not keep the planted directory.
@@ -278,7 +296,9 @@ TEST_F(Installation, LinkedDataDirectoryLosesNoFileThroughTheLink) {
         Outcome run;
         {
             ScopedProgramData programData(fixture + L"\\programdata");
-            run = Velmora(row.command + (L" --core \"" + ProgramPath(L"standin-core.exe") + L"\""));
+            run = std::wstring(row.command) == L"install"
+                      ? Install(ProgramPath(L"standin-core.exe"))
+                      : Velmora(row.command);
         }
         EXPECT_EQ(run.exitCode, RunningUnderWine() ? row.exitCodeUnderWine : row.exitCode)
             << run.err;

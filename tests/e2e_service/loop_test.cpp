@@ -17,23 +17,27 @@ protected:
 };
 
 // A file held open the way fopen holds it (sharing reading and writing, not deletion) can only be
-// rewritten in place, and must neither keep the service from starting nor go stale.
+// rewritten in place; one held sharing only reading not even that, until its reader lets go.
+// Neither keeps the service from starting, nor leaves the file stale.
 TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
     // "{base}" stands for the name's base port, "{next}" for the one after it.
+    const DWORD rw = FILE_SHARE_READ | FILE_SHARE_WRITE;
     struct {
         std::string port;  // of service.conf as edited by hand
         int taken;         // ports other programs hold, from that one up
-        bool held;
+        DWORD share;       // of a reader holding service.conf; 0: none
         std::string logLine;
         std::string portAfter;
         bool exits;
-    } rows[] = {{"65536", 0, false, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
-                {"65535", 0, false, "listening on 127.0.0.1:65535\r\n", "65535", false},
-                {"65534", 2, false, "failed to bind any port from 65534\r\n", "65534", true},
-                {"{base}", 0, true, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
-                {"{base}", 1, true, "listening on 127.0.0.1:{next}\r\n", "{next}", false}};
+    } rows[] = {{"65536", 0, 0, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
+                {"65535", 0, 0, "listening on 127.0.0.1:65535\r\n", "65535", false},
+                {"65534", 2, 0, "failed to bind any port from 65534\r\n", "65534", true},
+                {"{base}", 0, rw, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
+                {"{base}", 1, rw, "listening on 127.0.0.1:{next}\r\n", "{next}", false},
+                {"{base}", 1, FILE_SHARE_READ, "not yet written (err=32), retrying each second\r\n",
+                 "{next}", false}};
     for (auto& c : rows) {
-        SCOPED_TRACE(c.port + (c.held ? " held" : ""));
+        SCOPED_TRACE(c.port + " held " + std::to_string(c.share));
         std::wstring name = UniqueServiceName(L"port");
         std::wstring dir = DataDirectoryOf(name);
         int base = ExpectedBasePort(name);
@@ -44,11 +48,10 @@ TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
         const std::string token = "\ntoken=" + kToken + "\n";
         CreateDirectoryW(dir.c_str(), nullptr);
         ASSERT_TRUE(WriteFileBytes(dir + L"\\service.conf", "port=" + c.port + token));
-        UniqueHandle reader(c.held ? CreateFileW((dir + L"\\service.conf").c_str(), GENERIC_READ,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                 OPEN_EXISTING, 0, nullptr)
-                                   : INVALID_HANDLE_VALUE);
-        ASSERT_EQ(reader.valid(), c.held);
+        UniqueHandle reader(c.share ? CreateFileW((dir + L"\\service.conf").c_str(), GENERIC_READ,
+                                                  c.share, nullptr, OPEN_EXISTING, 0, nullptr)
+                                    : INVALID_HANDLE_VALUE);
+        ASSERT_EQ(reader.valid(), c.share != 0);
         std::vector<UniqueSocket> blockers;
         for (int port = std::stoi(c.port); port < std::stoi(c.port) + c.taken; ++port) {
             blockers.push_back(ListenOn("127.0.0.1", port));
@@ -68,8 +71,12 @@ TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
         EXPECT_NE(ReadFileBytes(log).find(c.logLine), std::string::npos) << ReadFileBytes(log);
         // The console command exits 0 whatever the loop returned.
         EXPECT_EQ(child.Wait(c.exits ? 20000 : 0), c.exits ? 0u : static_cast<DWORD>(STILL_ACTIVE));
+        reader.reset();
+        // Published once the reader lets go, with no connection needed to wake the loop.
+        const std::string published = "port=" + c.portAfter + token;
+        EXPECT_TRUE(
+            WaitUntil([&] { return ReadFileBytes(dir + L"\\service.conf") == published; }, 10000));
         child.Kill();
-        EXPECT_EQ(ReadFileBytes(dir + L"\\service.conf"), "port=" + c.portAfter + token);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <vector>
 #include "base/handles.h"
+#include "base/state.h"
 #include "base/text.h"
 #include "install/entries.h"
 #include "core/console_break.h"
@@ -121,6 +122,8 @@ TEST(PlaceOwner, IsTrustedOnlyAsSystemAdministratorsOrTrustedInstaller) {
     }
     EXPECT_FALSE(IsTrustedOwner(nullptr));
     EXPECT_TRUE(OwnerMayRepermission(nullptr, installer.owner));
+    // A planted entry's DACL may refuse reading its owner: it must not be kept for that.
+    EXPECT_TRUE(HasUntrustedOwner(std::wstring(L"Z:\\no such entry")));
 }
 
 // An entry of a layout the checks do not read counts by its mask, even for LocalSystem, unless it
@@ -171,6 +174,19 @@ TEST(Ancestors, RunUpToTheVolumeRoot) {
     }
 }
 
+// Wine has no shares and no drives but fixed ones: a share in either form, and a letter with no
+// drive behind it, stand for what installation cannot judge.
+TEST(ProgramVolume, IsJudgedOnlyOnAFixedLocalDrive) {
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {ProgramPath(L"velmora.exe"), L""},
+        {L"\\\\srv\\share\\app\\a.exe", L"\\\\srv\\share\\"},
+        {L"\\\\?\\UNC\\srv\\s\\a.exe", L"\\\\?\\UNC\\srv\\s\\"},
+        {L"B:\\app\\a.exe", L"B:\\"}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(UnjudgedVolume(row.first), row.second) << ToUtf8(row.first);
+    }
+}
+
 // Wine cannot show a trusted owner, so what hardening keeps is shown here.
 TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
     const DWORD link = FILE_ATTRIBUTE_REPARSE_POINT;
@@ -182,7 +198,6 @@ TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
     EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_DIRECTORY | link, 1, true), A::kRemoveLink);
     EXPECT_EQ(DecideEntryAction(link, 1, false), A::kRemoveLink);
     EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_ARCHIVE, 2, true), A::kRemoveLink);
-    EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_NORMAL, 5, false), A::kRemoveLink);
 }
 
 // Clearing a kept directory, on a folder of the test's own: Wine reads every owner as the
@@ -218,6 +233,20 @@ TEST(PlantedEntries, AllGoOrTheClearingFails) {
     }
 }
 
+// Removal deletes a data file only inside the directory it holds: a path that has come to lead
+// elsewhere meanwhile (the directory made a link) loses nothing there.
+TEST(DataFileRemoval, DeletesOnlyInsideTheHeldDirectory) {
+    ScopedProgramData programData;
+    ServiceState.serviceName = L"svc";
+    std::wstring data = DataDirectoryOf(L"svc");
+    ASSERT_TRUE(CreateDirectoryW(data.c_str(), nullptr) &&
+                WriteFileBytes(data + L"\\service.log", "x"));
+    for (const std::wstring& held : {programData.root, data}) {
+        DeleteDataFiles(OpenEntryItself(held, FILE_READ_ATTRIBUTES).get());
+        EXPECT_EQ(FileExists(data + L"\\service.log"), held != data) << ToUtf8(held);
+    }
+}
+
 // The owner and DACL as the platform writes them in SDDL.
 std::wstring Rendered(PSECURITY_DESCRIPTOR descriptor) {
     wchar_t* text = nullptr;
@@ -237,6 +266,23 @@ TEST(HardenedSecurity, OwnsByAdministratorsAndGrantsUsersOnlyReading) {
     ASSERT_TRUE(expected.valid);
     EXPECT_EQ(Rendered(&security.descriptor), Rendered(expected.owned.get()));
     EXPECT_NE(Rendered(&security.descriptor).find(L"D:P(A;OICI;"), std::wstring::npos);
+    // A kept directory is given it at every start unless it has it already, also in the form in
+    // which Windows stores it, each inheritable entry split in two. Wine stores no DACL.
+    EXPECT_TRUE(HasHardenedDacl(&security.descriptor));
+    const std::pair<const wchar_t*, bool> kept[] = {
+        {L"D:P(A;;FA;;;SY)(A;OICIIO;GA;;;SY)(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+         L"(A;OICIIO;GXGR;;;BU)",
+         true},
+        {L"D:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GXGR;;;BU)", false},
+        {L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GXGR;;;BU)(A;CI;0x6;;;BU)", false},
+        {L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)", false},
+        {L"D:PNO_ACCESS_CONTROL", false},
+        {L"D:(A;;FA;;;SY)(A;;FA;;;S-1-5-21-0-0-0-1000)(A;;0x1200a9;;;WD)", false}};
+    for (const auto& row : kept) {
+        Descriptor descriptor(row.first);
+        ASSERT_TRUE(descriptor.valid) << ToUtf8(row.first);
+        EXPECT_EQ(HasHardenedDacl(descriptor.owned.get()), row.second) << ToUtf8(row.first);
+    }
 }
 
 // A failed status query says nothing about the service, so the wait must not take it for a stop.

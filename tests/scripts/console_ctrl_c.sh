@@ -76,8 +76,15 @@ wine "$velmoractl" --name "$name" stop | grep -q '^200 ' || fail "/stop was not 
 # Under Wine the helper cannot attach to a core without a console window (error 6).
 grep -Eq "ctrl-break to [0-9]+ failed \(err=6\), terminating" "$data/service.log" ||
     fail "no forced stop line in service.log"
+# A refused program's line ends in at most the last 260 characters of its path, marked as cut.
+deep="$bin/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})/$(printf 'f%.0s' {1..120})"
+mkdir -p "$deep" && cp "$velmoractl" "$deep/"
+wine "$deep/velmoractl.exe" --name "$name" status >/dev/null 2>&1
+refused="Z:${deep//\//\\}\\velmoractl.exe"  # winepath cuts long paths itself
 kill -INT "$pid"
 wait_exit "$pid" 20
+grep -qF "path=...${refused: -260}"$'\r' "$data/service.log" || fail "no cut path in service.log"
+LC_ALL=C awk 'length($0) > 511 { exit 1 }' "$data/service.log" || fail "a line over 512 bytes"
 wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$name" /f >/dev/null 2>&1
 [ "$rc" -eq 0 ] || fail "exit code $rc after SIGINT following a core stop"
 grep -q "^service loop exited" "$out" || fail "no 'service loop exited' on the console after a core stop"

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -449,4 +451,68 @@ ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker) {
     }
     usage.measured = usage.handles > 0 && usage.memoryBytes > 0;
     return usage;
+}
+
+namespace {
+
+// value: object, string, or a bare word (number, true, false, null) under its path.
+bool ReadJson(const std::string& text, size_t& at, const std::string& path,
+              std::map<std::string, std::string>& fields) {
+    auto skip = [&] { at = text.find_first_not_of(" \t\r\n", at); };
+    auto take = [&](char c) { return skip(), at < text.size() && text[at] == c && ++at; };
+    auto string = [&](std::string& out) {
+        static const std::string escapes = "\"\"\\\\//b\bf\fn\nr\rt\t";
+        for (bool quoted = take('"'); quoted && at < text.size(); ++at) {
+            char c = text[at];
+            if (c == '"') {
+                return ++at, true;
+            }
+            if (c == '\\') {
+                size_t found = ++at < text.size() ? escapes.find(text[at]) : std::string::npos;
+                if (found == std::string::npos || found % 2 != 0) {
+                    return false;
+                }
+                c = escapes[found + 1];
+            } else if (static_cast<unsigned char>(c) < 0x20) {
+                return false;
+            }
+            out += c;
+        }
+        return false;
+    };
+    skip();
+    if (at < text.size() && text[at] == '"') {
+        return string(fields[path]);
+    }
+    if (take('{')) {
+        fields[path] = "{}";
+        if (take('}')) {
+            return true;
+        }
+        do {
+            std::string name;
+            if (!string(name) || !take(':') ||
+                !ReadJson(text, at, path.empty() ? name : path + "." + name, fields)) {
+                return false;
+            }
+        } while (take(','));
+        return take('}');
+    }
+    size_t end = text.find_first_of(",}] \t\r\n", at);
+    std::string word = text.substr(at, end - at);
+    at = end;
+    char* rest = nullptr;
+    strtod(word.c_str(), &rest);
+    fields[path] = word;
+    return word == "null" || word == "true" || word == "false" || (!word.empty() && !*rest);
+}
+
+}  // namespace
+
+bool ParseJsonObject(const std::string& text, std::map<std::string, std::string>& fields) {
+    fields.clear();
+    size_t at = text.find_first_not_of(" \t\r\n");
+    bool parsed = at < text.size() && text[at] == '{' && ReadJson(text, at, "", fields);
+    fields.erase("");
+    return parsed && text.find_first_not_of(" \t\r\n", at) == std::string::npos;
 }

@@ -4,6 +4,7 @@
 // with the product's functions. No test reaches into a running velmora.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 #include "base/handles.h"
@@ -148,3 +149,8 @@ std::wstring OwnImagePath();
 
 // Tests only: the product never asks.
 bool RunningUnderWine();
+
+// A JSON text read by a parser of the tests' own: each scalar under its path ("lastExit.code"),
+// strings unescaped, others as written ("null", "7"); an object under its path maps to "{}".
+// False for anything that is not one well-formed JSON object.
+bool ParseJsonObject(const std::string& text, std::map<std::string, std::string>& fields);

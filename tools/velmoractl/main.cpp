@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "base/win.h"
 #include "config/endpoint_file.h"
+#include "velmora_version.h"
 
 namespace {
 
@@ -29,9 +30,22 @@ struct Options {
 
 void PrintUsage() {
     PrintErr(
-        "usage: velmoractl --name <service> <version|status|start <config-path>|stop>\n"
-        "                  [--token-file <path>] [--bind <ip>]\n"
-        "       velmoractl --name <service> --raw <request-file> [--bind <ip>]\n");
+        "usage: velmoractl --version\n"
+        "       velmoractl --name <service> <command> [--token-file <path>] [--bind <ip>[:<port>]]\n"
+        "       velmoractl --name <service> --raw <request-file> [--bind <ip>[:<port>]]\n"
+        "commands:\n"
+        "  version              GET /version: the protocol number\n"
+        "  status               GET /status: whether the core runs\n"
+        "  core                 GET /core: the core's state, pid, configuration, restarts and\n"
+        "                       last exit\n"
+        "  start <config-path>  POST /start: starts the core with that configuration file\n"
+        "  stop                 POST /stop: stops the core\n"
+        "options:\n"
+        "  --token-file <path>  sends the token in that file instead of service.conf's\n"
+        "  --bind <ip>[:<port>] connects from that local address (and port)\n"
+        "  --raw <file>         sends the file's bytes as the whole request\n"
+        "Reads the port and token from %%ProgramData%%\\<service>\\service.conf, prints\n"
+        "\"<status code> <body>\" and exits 0 for a 200 answer, 1 otherwise, 2 for usage.\n");
 }
 
 bool ScanOptions(int argc, wchar_t** argv, Options& options) {
@@ -65,7 +79,7 @@ bool ScanOptions(int argc, wchar_t** argv, Options& options) {
         return options.command.empty();
     }
     return options.command == L"version" || options.command == L"status" ||
-           options.command == L"start" || options.command == L"stop";
+           options.command == L"core" || options.command == L"start" || options.command == L"stop";
 }
 
 // Shared for reading, writing and deletion, so that holding a file open never keeps velmora
@@ -89,7 +103,8 @@ std::string BuildRequest(const Options& options, int port, const std::string& to
     std::string method = "POST";
     std::string path = "/" + ToUtf8(options.command);
     std::string body;
-    if (options.command == L"version" || options.command == L"status") {
+    if (options.command == L"version" || options.command == L"status" ||
+        options.command == L"core") {
         method = "GET";
     } else if (options.command == L"start") {
         body = ToUtf8(options.configPath);
@@ -111,7 +126,13 @@ bool Exchange(const Options& options, int port, const std::string& request, std:
     if (!options.bindAddress.empty()) {
         sockaddr_in local = {};
         local.sin_family = AF_INET;
-        if (InetPtonW(AF_INET, options.bindAddress.c_str(), &local.sin_addr) != 1) {
+        std::wstring address = options.bindAddress;
+        size_t colon = address.find(L':');
+        if (colon != std::wstring::npos) {
+            local.sin_port = htons(static_cast<u_short>(_wtoi(address.c_str() + colon + 1)));
+            address.resize(colon);
+        }
+        if (InetPtonW(AF_INET, address.c_str(), &local.sin_addr) != 1) {
             PrintErr("velmoractl: not an IPv4 address: %ls\n", options.bindAddress.c_str());
             return false;
         }
@@ -190,6 +211,10 @@ int Run(const Options& options) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc >= 2 && std::wstring(argv[1]) == L"--version") {
+        PrintOut("velmora %s\n", VELMORA_VERSION);
+        return kExitOk;
+    }
     Options options;
     if (!ScanOptions(argc, argv, options)) {
         PrintUsage();
