@@ -349,39 +349,27 @@ DWORD OpenListener(UniqueSocket& listener, EndpointInfo& endpoint, Publication& 
     return kLoopResultOk;
 }
 
-// Waits for the stop event (first, so a stop wins), the next accepted connection, a receive
-// that came back, the tracked core's end, a receiving deadline or a due restart. Without a
-// pending accept it waits a little and the caller posts again.
+// Waits for the stop event, the next accepted connection, a receive that came back, the tracked
+// core's end, a receiving deadline or a due restart. Without a pending accept it waits a little
+// and the caller posts again.
 enum class Woken { kStop, kAccept, kReceived, kOther, kFailed };
 
 Woken WaitForWork(HANDLE acceptEvent, bool accepting, HANDLE received, bool receiving,
                   DWORD timeout) {
-    HANDLE waitSet[4] = {ServiceState.stopEvent};
-    DWORD handles = 1;
-    DWORD acceptIndex = MAXDWORD;
-    DWORD receivedIndex = MAXDWORD;
-    if (accepting) {
-        acceptIndex = handles;
-        waitSet[handles++] = acceptEvent;
-    } else if (timeout > kAcceptRetryMs) {
+    if (!accepting && timeout > kAcceptRetryMs) {
         timeout = kAcceptRetryMs;
     }
-    // Left out while nothing is under way: a receive that completed at once sets it too.
-    if (receiving) {
-        receivedIndex = handles;
-        waitSet[handles++] = received;
-    }
+    LoopWaitSet set;
     DWORD restartDue;
     {
         ScopedLock lock(ServiceState.coreLock);
-        HANDLE core = TrackedCoreProcess();
-        if (core != nullptr) {
-            waitSet[handles++] = core;
-        }
+        // Left out while nothing is under way: a receive that completed at once sets it too.
+        set = BuildLoopWaitSet(ServiceState.stopEvent, accepting ? acceptEvent : nullptr,
+                               receiving ? received : nullptr, TrackedCoreProcess());
         restartDue = RestartDueInMs();
     }
     // The core's handle stays valid: only this thread forgets the core.
-    DWORD signalled = WaitForMultipleObjects(handles, waitSet, FALSE,
+    DWORD signalled = WaitForMultipleObjects(set.count, set.handles, FALSE,
                                              restartDue < timeout ? restartDue : timeout);
     if (signalled == WAIT_FAILED) {
         return Woken::kFailed;
@@ -389,10 +377,10 @@ Woken WaitForWork(HANDLE acceptEvent, bool accepting, HANDLE received, bool rece
     if (signalled == WAIT_OBJECT_0) {
         return Woken::kStop;
     }
-    if (signalled == WAIT_OBJECT_0 + acceptIndex) {
+    if (signalled == WAIT_OBJECT_0 + set.acceptIndex) {
         return Woken::kAccept;
     }
-    return signalled == WAIT_OBJECT_0 + receivedIndex ? Woken::kReceived : Woken::kOther;
+    return signalled == WAIT_OBJECT_0 + set.receivedIndex ? Woken::kReceived : Woken::kOther;
 }
 
 void NoticeCoreEnd() {
@@ -535,6 +523,23 @@ DWORD RunServiceLoop() {
         WriteLog("service loop exited");
     }
     return result;
+}
+
+LoopWaitSet BuildLoopWaitSet(HANDLE stop, HANDLE accept, HANDLE received, HANDLE core) {
+    LoopWaitSet set;
+    set.handles[set.count++] = stop;
+    if (accept != nullptr) {
+        set.acceptIndex = set.count;
+        set.handles[set.count++] = accept;
+    }
+    if (received != nullptr) {
+        set.receivedIndex = set.count;
+        set.handles[set.count++] = received;
+    }
+    if (core != nullptr) {
+        set.handles[set.count++] = core;
+    }
+    return set;
 }
 
 bool AcceptErrorIsTransient(DWORD error) {

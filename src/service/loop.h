@@ -16,3 +16,14 @@ DWORD RunServiceLoop();
 
 // Whether a failed post of the next accept is worth retrying: the listener itself is sound.
 bool AcceptErrorIsTransient(DWORD error);
+
+// What the loop waits on. A wait reports the first signalled handle of the set, so the stop
+// comes first: connections that keep arriving can never hold a stop off. Null handles are left
+// out; an index of MAXDWORD means not waited on.
+struct LoopWaitSet {
+    HANDLE handles[4] = {};
+    DWORD count = 0;
+    DWORD acceptIndex = MAXDWORD;
+    DWORD receivedIndex = MAXDWORD;
+};
+LoopWaitSet BuildLoopWaitSet(HANDLE stop, HANDLE accept, HANDLE received, HANDLE core);

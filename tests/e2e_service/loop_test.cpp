@@ -91,10 +91,12 @@ TEST_F(ServiceLoop, ListensOnLoopbackOnlyAndExclusively) {
 }
 
 // Connections are read side by side: idle ones, up to more than the service keeps, neither
-// stall nor lock out the others. The one idle longest makes room, well before its deadline; a
-// request whose body is still on its way is not idle, however long it has waited.
+// stall nor lock out the others. The oldest without a whole head makes room before its
+// deadline; a request whose body is still on its way is not idle, however long it has waited.
 TEST_F(ServiceLoop, AnswersWhileIdleClientsHoldMoreConnectionsThanItKeeps) {
     ASSERT_TRUE(service_.Start(UniqueServiceName(L"loop-idle"))) << service_.Log();
+    // Every deadline lies 5 s after this; a loaded machine takes far less for what follows.
+    ULONGLONG start = GetTickCount64();
     UniqueSocket underWay = ConnectLoopback(service_.port);
     ASSERT_TRUE(underWay);
     send(underWay.get(), "POST /version HTTP/1.1\r\nContent-Length: 2\r\n\r\n", 45, 0);
@@ -104,7 +106,6 @@ TEST_F(ServiceLoop, AnswersWhileIdleClientsHoldMoreConnectionsThanItKeeps) {
         ASSERT_TRUE(idle.back());
         send(idle.back().get(), "G", 1, 0);
     }
-    ULONGLONG start = GetTickCount64();
     std::vector<UniqueSocket> clients;
     for (int i = 0; i < 4; ++i) {
         clients.push_back(ConnectLoopback(service_.port));
@@ -116,10 +117,9 @@ TEST_F(ServiceLoop, AnswersWhileIdleClientsHoldMoreConnectionsThanItKeeps) {
     for (UniqueSocket& client : clients) {
         EXPECT_NE(ReceiveAll(client.get()).find("{\"protocol\":1}"), std::string::npos);
     }
-    EXPECT_LT(GetTickCount64() - start, 3000u);
-    // Closed by the service: the receive ends with nothing, long before the 5 s deadline.
+    // Closed by the service to make room, before its deadline.
     EXPECT_EQ(ReceiveAll(idle.front().get(), 2000), "");
-    EXPECT_LT(GetTickCount64() - start, 4000u);
+    EXPECT_LT(GetTickCount64() - start, 4500u);
 }
 
 // A data directory made again by a user, with links where the service's files go, or itself a

@@ -6,6 +6,7 @@
 #include "base/handles.h"
 #include "base/log.h"
 #include "base/state.h"
+#include "service/loop.h"
 #include "service/scm.h"
 #include "support.h"
 
@@ -101,6 +102,23 @@ TEST(StopBound, EndsAProcessWhoseLoopDoesNotReturn) {
     EXPECT_NE(ReadFileBytes(DataDirectoryOf(name) + L"\\service.log")
                   .find("service loop did not stop in 25000ms, ending the process"),
               std::string::npos);
+}
+
+// WaitForMultipleObjects reports the lowest signalled index: only a stop first wins over a
+// stream of connections or receives.
+TEST(LoopWait, PutsTheStopBeforeEverythingElse) {
+    HANDLE stop = HANDLE(1), accept = HANDLE(2), received = HANDLE(3), core = HANDLE(4);
+    for (int present = 0; present < 8; ++present) {
+        LoopWaitSet set =
+            BuildLoopWaitSet(stop, present & 1 ? accept : nullptr, present & 2 ? received : nullptr,
+                             present & 4 ? core : nullptr);
+        EXPECT_EQ(set.handles[0], stop) << present;
+        EXPECT_EQ(set.count, 1u + (present & 1) + (present >> 1 & 1) + (present >> 2 & 1));
+        EXPECT_EQ(present & 1 ? set.handles[set.acceptIndex] : nullptr,
+                  present & 1 ? accept : nullptr);
+        EXPECT_EQ(present & 2 ? set.handles[set.receivedIndex] : nullptr,
+                  present & 2 ? received : nullptr);
+    }
 }
 
 TEST(ConsoleControl, OnlyCtrlCAndCtrlBreakStopTheLoop) {
