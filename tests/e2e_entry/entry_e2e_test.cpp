@@ -67,8 +67,7 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
         ScopedProgramData programData;
         // A folder that a name with a separator, "a\b", would create something in.
         CreateDirectoryW((programData.root + L"\\a").c_str(), nullptr);
-        std::string out;
-        std::string err;
+        std::string out, err;
         EXPECT_EQ(RunProgram(ProgramPath(L"velmora.exe"), c.arguments, &out, &err), c.exitCode);
         EXPECT_EQ(WithoutCr(err), c.stderrText);
         EXPECT_EQ(out, "");
@@ -119,17 +118,15 @@ TEST(Entry, ProgramsCarryTheirVersionManifestAndEventMessages) {
         EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\""), std::string::npos);
         EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
         // The IDs are stable: administrators' filters name them.
-        const char* events[] = {"svc started and listens on 127.0.0.1:2.",
-                                "svc stopped with exit code 2.",
-                                "svc cannot go on: 2",
-                                "(process 2) of the service svc ended without",
-                                "gave up after 2 restarts",
-                                "svc did not stop within 2 ms"};
-        DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(L"svc"),
-                               reinterpret_cast<DWORD_PTR>(L"2"),
-                               reinterpret_cast<DWORD_PTR>(L"2")};
-        for (DWORD id = 1000; id < 1006; ++id) {
-            const char* text = events[id - 1000];
+        const std::pair<DWORD, std::string> events[] = {
+            {1000, "svc started and listens on 127.0.0.1:2."},
+            {1001, "svc stopped with exit code 2."},
+            {1002, "svc cannot go on: 2"},
+            {1003, "(process 2) of the service svc ended without"},
+            {1004, "gave up after 2 restarts"},
+            {1005, "svc did not stop within 2 ms"}};
+        DWORD_PTR inserts[] = {DWORD_PTR(L"svc"), DWORD_PTR(L"2"), DWORD_PTR(L"2")};
+        for (const auto& [id, text] : events) {
             wchar_t buffer[512] = {};
             DWORD length =
                 FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, image,
