@@ -278,19 +278,15 @@ TEST_F(Installation, LinkedDataDirectoryLosesNoFileThroughTheLink) {
     const struct {
         const wchar_t *command, *use;
         DWORD exitCode, exitCodeUnderWine;  // Wine cannot remove a link whose target holds files
-    } rows[] = {{L"install", L"harden", 3, 1}, {L"uninstall", L"remove", 0, 0}};
+    } rows[] = {{L"install --core standin-core.exe", L"harden", 3, 1},
+                {L"uninstall", L"remove", 0, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(ToUtf8(row.command));
         name_ = L"linked-" + std::wstring(row.use);
         std::wstring link = fixture + L"\\programdata\\" + name_;
         ASSERT_TRUE(IsLink(link));
-        Outcome run;
-        {
-            ScopedProgramData programData(fixture + L"\\programdata");
-            run = std::wstring(row.command) == L"install"
-                      ? Install(ProgramPath(L"standin-core.exe"))
-                      : Velmora(row.command);
-        }
+        ScopedProgramData programData(fixture + L"\\programdata");
+        Outcome run = Velmora(row.command);
         EXPECT_EQ(run.exitCode, RunningUnderWine() ? row.exitCodeUnderWine : row.exitCode)
             << run.err;
         for (const wchar_t* file : {L"service.conf", L"core.stderr.log", L"service.log"}) {
