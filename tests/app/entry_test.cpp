@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 #include "app/entry.h"
 #include "base/text.h"
@@ -30,10 +31,8 @@ TEST(ArgumentScan, TakesTheFirstWordAndTheLastValueOfEachOption) {
         }
         CommandLine line = ScanArguments(static_cast<int>(argv.size()), argv.data());
         SCOPED_TRACE(argv.size());
-        EXPECT_EQ(line.command, c.second.command);
-        EXPECT_EQ(line.name, c.second.name);
-        EXPECT_EQ(line.core, c.second.core);
-        EXPECT_EQ(line.gui, c.second.gui);
+        EXPECT_EQ(std::tie(line.command, line.name, line.core, line.gui),
+                  std::tie(c.second.command, c.second.name, c.second.core, c.second.gui));
     }
 }
 

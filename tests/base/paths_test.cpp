@@ -8,15 +8,12 @@
 
 namespace {
 
-std::wstring Long(size_t length) {
-    return L"D:\\" + std::wstring(length - 3, L'p');
-}
-
 TEST(DataLocation, FollowsProgramDataAndName) {
     ScopedProgramData programData;
     ServiceState.serviceName = L"svc";
-    const std::wstring lengths[] = {Long(260), Long(32000)};
     // The long values lie around the 260-character buffer of the usual lookup and far past it.
+    const std::wstring lengths[] = {L"D:\\" + std::wstring(257, L'p'),
+                                    L"D:\\" + std::wstring(31997, L'p')};
     const std::pair<const wchar_t*, std::wstring> rows[] = {
         {L"D:\\Data", L"D:\\Data\\svc"},
         {nullptr, L"C:\\ProgramData\\svc"},

@@ -12,9 +12,9 @@
 
 namespace {
 
-// What the allowed entries of a folder give Everyone, and Users or Authenticated Users.
-std::pair<ACCESS_MASK, ACCESS_MASK> AccessOfOthers(const std::wstring& dir) {
-    std::pair<ACCESS_MASK, ACCESS_MASK> access;
+// What the allowed entries of a folder give Everyone, or Users and Authenticated Users beyond
+// reading and running.
+ACCESS_MASK AccessOfOthers(const std::wstring& dir) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     GetNamedSecurityInfoW(dir.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
@@ -25,14 +25,18 @@ std::pair<ACCESS_MASK, ACCESS_MASK> AccessOfOthers(const std::wstring& dir) {
         DWORD size = sizeof known;
         return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(known, sid);
     };
+    const ACCESS_MASK reading =
+        FILE_GENERIC_READ | FILE_GENERIC_EXECUTE | GENERIC_READ | GENERIC_EXECUTE;
+    ACCESS_MASK access = 0;
     for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
         ACCESS_ALLOWED_ACE* entry = nullptr;
         if (GetAce(dacl, i, reinterpret_cast<void**>(&entry)) &&
             entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE) {
             PSID sid = &entry->SidStart;
-            access.first |= is(sid, WinWorldSid) ? entry->Mask : 0;
-            access.second |=
-                is(sid, WinBuiltinUsersSid) || is(sid, WinAuthenticatedUserSid) ? entry->Mask : 0;
+            access |= is(sid, WinWorldSid) ? entry->Mask : 0;
+            access |= is(sid, WinBuiltinUsersSid) || is(sid, WinAuthenticatedUserSid)
+                          ? entry->Mask & ~reading
+                          : 0;
         }
     }
     return access;
@@ -41,6 +45,7 @@ std::pair<ACCESS_MASK, ACCESS_MASK> AccessOfOthers(const std::wstring& dir) {
 const std::string kUsage =
     "usage: velmora.exe <install|uninstall|run|console> --name <service-name> "
     "[--core <sing-box.exe>] [--gui <app.exe>]\n";
+const std::string kInstallOnly = "--core and --gui are for install only\n" + kUsage;
 
 TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
     const struct {
@@ -53,10 +58,8 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
         {L"--name svc", 2, kUsage, false},
         {L"frob --name a\\b", 2, kUsage, false},
         {L"CONSOLE --name svc", 2, "unknown command\n", true},
-        {L"console --name svc --core x.exe", 2, "--core and --gui are for install only\n" + kUsage,
-         false},
-        {L"console --gui x.exe --name svc", 2, "--core and --gui are for install only\n" + kUsage,
-         false},
+        {L"console --name svc --core x.exe", 2, kInstallOnly, false},
+        {L"console --gui x.exe --name svc", 2, kInstallOnly, false},
         {L"install --name svc", 2, "install requires --core <sing-box.exe>\n", true},
         {L"run --name svc", 1, "not started by SCM (err=1063); use 'console' to debug\n", true}};
     for (const auto& c : rows) {
@@ -64,25 +67,18 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
         ScopedProgramData programData;
         // A folder that a name with a separator, "a\b", would create something in.
         CreateDirectoryW((programData.root + L"\\a").c_str(), nullptr);
-        std::string out;
-        std::string err;
+        std::string out, err;
         EXPECT_EQ(RunProgram(ProgramPath(L"velmora.exe"), c.arguments, &out, &err), c.exitCode);
         EXPECT_EQ(WithoutCr(err), c.stderrText);
         EXPECT_EQ(out, "");
-        std::vector<std::wstring> created = {L"a"};
-        if (c.dataDirectoryCreated) {
-            created.push_back(L"svc");
-        }
+        std::vector<std::wstring> created = {L"a", L"svc"};
+        created.resize(c.dataDirectoryCreated ? 2 : 1);
         EXPECT_EQ(EntriesOf(programData.root), created);
         EXPECT_TRUE(EntriesOf(programData.root + L"\\a").empty());
         EXPECT_TRUE(EntriesOf(programData.root + L"\\svc").empty());
         // A folder made with ProgramData's inherited entries would let users plant files in it.
         if (c.dataDirectoryCreated) {
-            auto [everyone, users] = AccessOfOthers(programData.root + L"\\svc");
-            EXPECT_EQ(everyone, 0u);
-            EXPECT_EQ(users & ~static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE |
-                                                        GENERIC_READ | GENERIC_EXECUTE),
-                      0u);
+            EXPECT_EQ(AccessOfOthers(programData.root + L"\\svc"), 0u);
         }
     }
 }
@@ -100,9 +96,10 @@ TEST(Entry, ProgramsCarryTheirVersionManifestAndEventMessages) {
         EXPECT_TRUE(EntriesOf(programData.root).empty());
         std::vector<BYTE> info(GetFileVersionInfoSizeW(path.c_str(), nullptr));
         GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data());
+        const std::wstring version = FromUtf8(VELMORA_VERSION);
         for (auto [name, value] : {std::pair{L"ProductName", std::wstring(L"velmora")},
-                                   {L"FileVersion", FromUtf8(VELMORA_VERSION)},
-                                   {L"ProductVersion", FromUtf8(VELMORA_VERSION)},
+                                   {L"FileVersion", version},
+                                   {L"ProductVersion", version},
                                    {L"OriginalFilename", program + L".exe"},
                                    {L"InternalName", program}}) {
             wchar_t* text = nullptr;
@@ -128,9 +125,7 @@ TEST(Entry, ProgramsCarryTheirVersionManifestAndEventMessages) {
             {1003, "(process 2) of the service svc ended without"},
             {1004, "gave up after 2 restarts"},
             {1005, "svc did not stop within 2 ms"}};
-        DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(L"svc"),
-                               reinterpret_cast<DWORD_PTR>(L"2"),
-                               reinterpret_cast<DWORD_PTR>(L"2")};
+        DWORD_PTR inserts[] = {DWORD_PTR(L"svc"), DWORD_PTR(L"2"), DWORD_PTR(L"2")};
         for (const auto& [id, text] : events) {
             wchar_t buffer[512] = {};
             DWORD length =

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 #include "base/text.h"
@@ -32,25 +33,38 @@ struct ServiceView {
     std::wstring imagePath;
 };
 
+// Opened once; holding it keeps no service from being deleted.
+SC_HANDLE Manager() {
+    static const UniqueServiceHandle manager(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    return manager.get();
+}
+
 ServiceView ViewService(const std::wstring& name) {
-    ServiceView view;
-    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     UniqueServiceHandle service(
-        OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+        OpenServiceW(Manager(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
     SERVICE_STATUS_PROCESS status = {};
     std::vector<BYTE> buffer(8192);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
     DWORD needed = 0;
-    view.exists = service.valid();
-    if (view.exists &&
+    if (service &&
         QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
                              reinterpret_cast<BYTE*>(&status), sizeof status, &needed) &&
         QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed) &&
         config->dwServiceType == SERVICE_WIN32_OWN_PROCESS) {
-        view = {true, status.dwCurrentState, status.dwProcessId, config->dwStartType,
+        return {true, status.dwCurrentState, status.dwProcessId, config->dwStartType,
                 config->lpBinaryPathName};
     }
-    return view;
+    return {service.valid(), 0, 0, 0, L""};
+}
+
+// A registry text under HKLM, or "<absent>".
+std::wstring RegistryText(const std::wstring& key, const wchar_t* valueName,
+                          DWORD flags = RRF_RT_REG_SZ) {
+    wchar_t value[1024] = L"<absent>";
+    DWORD size = sizeof value;
+    RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), valueName, flags, nullptr, value, &size);
+    return value;
 }
 
 class Installation : public testing::Test {
@@ -72,14 +86,13 @@ protected:
     Outcome Velmora(const std::wstring& command, const std::wstring& exe = kVelmora) {
         Outcome run;
         run.exitCode = RunProgram(exe, command + L" --name \"" + name_ + L"\"", &run.out, &run.err);
-        run.out = WithoutCr(run.out);
-        run.err = WithoutCr(run.err);
-        return run;
+        return {run.exitCode, WithoutCr(run.out), WithoutCr(run.err)};
     }
     Outcome Install(const std::wstring& core, const std::wstring& gui = L"",
                     const std::wstring& exe = kVelmora) {
-        std::wstring command = L"install --core \"" + core + L"\"";
-        return Velmora(gui.empty() ? command : command + L" --gui \"" + gui + L"\"", exe);
+        return Velmora(
+            L"install --core \"" + core + L"\"" + (gui.empty() ? L"" : L" --gui \"" + gui + L"\""),
+            exe);
     }
     bool Answers() {
         return WaitUntil(
@@ -93,21 +106,47 @@ protected:
     }
     std::string Log() { return WithoutCr(ReadFileBytes(data_ + L"\\service.log")); }
     std::wstring Parameter(const wchar_t* valueName) {
-        std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name_ + L"\\Parameters";
-        wchar_t value[1024] = L"<absent>";
-        DWORD size = sizeof value;
-        RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), valueName, RRF_RT_REG_SZ, nullptr, value,
-                     &size);
-        return value;
+        return RegistryText(L"SYSTEM\\CurrentControlSet\\Services\\" + name_ + L"\\Parameters",
+                            valueName);
     }
 
     std::wstring name_, data_;
 };
 
+// Into a planted data directory: moved aside whole, while a user took ahead names one could
+// count through, and made anew with a new token.
 TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplication) {
+    ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
+    const char* planted[][2] = {{"service.conf", "port=1\ntoken=planted\n"},
+                                {"service.conf.tmp", "port=2\ntoken=swapped\n"},
+                                {"foreign.txt", "not ours"}};
+    for (auto& file : planted) {
+        ASSERT_TRUE(WriteFileBytes(data_ + L"\\" + FromUtf8(file[0]), file[1]));
+    }
+    auto taken = [&](int n) { return data_ + L".untrusted-" + std::to_wstring(n); };
+    for (int n = 1; n <= 100; ++n) {
+        ASSERT_TRUE(CreateDirectoryW(taken(n).c_str(), nullptr));
+    }
     Outcome run = Install(kCore);
     ASSERT_EQ(run.exitCode, 0u) << run.err;
     EXPECT_EQ(run.out, "service '" + ToUtf8(name_) + "' installed and started\n");
+    const std::string notice =
+        "data dir was pre-created by a non-admin user, recreating: " + ToUtf8(data_) +
+        "\nmoved aside, contents kept for inspection: ";
+    ASSERT_EQ(run.err.rfind(notice + ToUtf8(data_) + ".untrusted-", 0), 0u) << run.err;
+    // The rest of the line: a name with anything after it leads nowhere.
+    std::wstring aside =
+        FromUtf8(run.err.substr(notice.size(), run.err.size() - notice.size() - 1));
+    for (auto& file : planted) {
+        EXPECT_EQ(ReadFileBytes(aside + L"\\" + FromUtf8(file[0])), file[1]) << file[0];
+    }
+    for (int n = 1; n <= 100; ++n) {
+        EXPECT_TRUE(EntriesOf(taken(n)).empty()) << n;
+        RemoveDirectoryW(taken(n).c_str());
+    }
+    EXPECT_TRUE(std::regex_match(
+        ReadFileBytes(data_ + L"\\service.conf"),
+        std::regex("port=" + std::to_string(ExpectedBasePort(name_)) + "\ntoken=[0-9a-f]{32}\n")));
     ServiceView view = ViewService(name_);
     EXPECT_EQ(view.startType, static_cast<DWORD>(SERVICE_AUTO_START));
     EXPECT_EQ(view.imagePath, L"\"" + kVelmora + L"\" run --name \"" + name_ + L"\"");
@@ -116,12 +155,9 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     // An event source of the Application log under the service's name, texts from the program.
     const std::wstring source =
         L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name_;
-    wchar_t messageFile[MAX_PATH] = {};
-    DWORD types = 0, size = sizeof messageFile;
-    RegGetValueW(HKEY_LOCAL_MACHINE, source.c_str(), L"EventMessageFile",
-                 RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, messageFile, &size);
-    EXPECT_EQ(messageFile, kVelmora);
-    size = sizeof types;
+    EXPECT_EQ(RegistryText(source, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND),
+              kVelmora);
+    DWORD types = 0, size = sizeof types;
     RegGetValueW(HKEY_LOCAL_MACHINE, source.c_str(), L"TypesSupported", RRF_RT_REG_DWORD, nullptr,
                  &types, &size);
     EXPECT_EQ(types, 7u);  // error, warning, information
@@ -140,12 +176,10 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     EXPECT_EQ(Parameter(L"GuiBinary"), kGui);
 
     // Over a stopped service, without --gui: the earlier GuiBinary stays.
-    {
-        UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        UniqueServiceHandle service(OpenServiceW(manager.get(), name_.c_str(), SERVICE_STOP));
-        SERVICE_STATUS status = {};
-        ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
-    }
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(ControlService(
+        UniqueServiceHandle(OpenServiceW(Manager(), name_.c_str(), SERVICE_STOP)).get(),
+        SERVICE_CONTROL_STOP, &status));
     ASSERT_TRUE(WaitUntil([&] { return ViewService(name_).state == SERVICE_STOPPED; }, kServiceMs));
     run = Install(kCore);
     ASSERT_EQ(run.exitCode, 0u) << run.err;
@@ -163,56 +197,15 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
               ERROR_FILE_NOT_FOUND);
 }
 
-// Names a user could count through are taken ahead, and must not keep the planted directory.
-TEST_F(Installation, PlantedDataDirectoryIsMovedAsideWholeAndRecreated) {
-    ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
-    const char* planted[][2] = {{"service.conf", "port=1\ntoken=planted\n"},
-                                {"service.conf.tmp", "port=2\ntoken=swapped\n"},
-                                {"foreign.txt", "not ours"}};
-    for (auto& file : planted) {
-        ASSERT_TRUE(WriteFileBytes(data_ + L"\\" + FromUtf8(file[0]), file[1]));
-    }
-    auto taken = [&](int n) { return data_ + L".untrusted-" + std::to_wstring(n); };
-    for (int n = 1; n <= 100; ++n) {
-        ASSERT_TRUE(CreateDirectoryW(taken(n).c_str(), nullptr));
-    }
-    Outcome run = Install(kCore);
-    ASSERT_EQ(run.exitCode, 0u) << run.err;
-
-    const std::string movedAside = "\nmoved aside, contents kept for inspection: ";
-    ASSERT_EQ(run.err.rfind("data dir was pre-created by a non-admin user, recreating: " +
-                                ToUtf8(data_) + movedAside + ToUtf8(data_) + ".untrusted-",
-                            0),
-              0u)
-        << run.err;
-    std::wstring aside = FromUtf8(run.err.substr(run.err.find(movedAside) + movedAside.size()));
-    ASSERT_EQ(aside.back(), L'\n');
-    aside.pop_back();
-    for (auto& file : planted) {
-        EXPECT_EQ(ReadFileBytes(aside + L"\\" + FromUtf8(file[0])), file[1]) << file[0];
-    }
-    for (int n = 1; n <= 100; ++n) {
-        EXPECT_TRUE(EntriesOf(taken(n)).empty()) << n;
-        RemoveDirectoryW(taken(n).c_str());
-    }
-    std::string conf = ReadFileBytes(data_ + L"\\service.conf");
-    std::string head = "port=" + std::to_string(ExpectedBasePort(name_)) + "\ntoken=";
-    ASSERT_EQ(conf.size(), head.size() + 33) << conf;
-    EXPECT_EQ(conf.substr(0, head.size()), head);
-    EXPECT_EQ(conf.find_first_not_of("0123456789abcdef", head.size()), conf.size() - 1) << conf;
-}
-
 TEST_F(Installation, OverServiceThatIgnoresStopExits4AndRemovalStillDeletesIt) {
     std::wstring image = L"\"" + ProgramPath(L"stubborn-service.exe") + L"\"";
-    {
-        UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        UniqueServiceHandle service(
-            CreateServiceW(manager.get(), name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS,
+    ASSERT_TRUE(StartServiceW(
+        UniqueServiceHandle(
+            CreateServiceW(Manager(), name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS,
                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                           image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-        ASSERT_TRUE(service);
-        ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr));
-    }
+                           image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr))
+            .get(),
+        0, nullptr));
     ASSERT_TRUE(WaitUntil([&] { return ViewService(name_).state == SERVICE_RUNNING; }, kServiceMs));
 
     Outcome run = Install(kCore);
@@ -281,25 +274,19 @@ INSTANTIATE_TEST_SUITE_P(Places, RefusedInstallation, testing::ValuesIn(kRefusal
 // Links the fixture script planted at data directories' paths, to files named like the
 // service's: neither hardening nor removal touches anything through them.
 TEST_F(Installation, LinkedDataDirectoryLosesNoFileThroughTheLink) {
-    wchar_t out[MAX_PATH] = {};
-    GetFullPathNameW((TestDirectory() + L"\\..\\protected").c_str(), MAX_PATH, out, nullptr);
-    const std::wstring fixture = out;
+    const std::wstring fixture = kBuilt.substr(0, kBuilt.rfind(L'\\')) + L"\\protected";
     const struct {
         const wchar_t *command, *use;
         DWORD exitCode, exitCodeUnderWine;  // Wine cannot remove a link whose target holds files
-    } rows[] = {{L"install", L"harden", 3, 1}, {L"uninstall", L"remove", 0, 0}};
+    } rows[] = {{L"install --core standin-core.exe", L"harden", 3, 1},
+                {L"uninstall", L"remove", 0, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(ToUtf8(row.command));
         name_ = L"linked-" + std::wstring(row.use);
         std::wstring link = fixture + L"\\programdata\\" + name_;
         ASSERT_TRUE(IsLink(link));
-        Outcome run;
-        {
-            ScopedProgramData programData(fixture + L"\\programdata");
-            run = std::wstring(row.command) == L"install"
-                      ? Install(ProgramPath(L"standin-core.exe"))
-                      : Velmora(row.command);
-        }
+        ScopedProgramData programData(fixture + L"\\programdata");
+        Outcome run = Velmora(row.command);
         EXPECT_EQ(run.exitCode, RunningUnderWine() ? row.exitCodeUnderWine : row.exitCode)
             << run.err;
         for (const wchar_t* file : {L"service.conf", L"core.stderr.log", L"service.log"}) {

@@ -4,9 +4,7 @@
 #include "base/win.h"
 
 #include <sddl.h>
-#include <filesystem>
 #include <vector>
-#include "base/handles.h"
 #include "base/state.h"
 #include "base/text.h"
 #include "install/entries.h"
@@ -38,33 +36,8 @@ struct Descriptor {
     PACL dacl = nullptr;
 };
 
-// Any write bit for anyone untrusted fails an executable's directory. Trusted: LocalSystem,
-// Administrators, CREATOR OWNER, LocalService and TrustedInstaller.
+// Trusted: LocalSystem, Administrators, CREATOR OWNER, LocalService and TrustedInstaller.
 #define PF L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;CO)(A;;0x1200a9;;;BU)"
-bool Writable(const wchar_t* sddl) {
-    Descriptor descriptor(sddl);
-    EXPECT_TRUE(descriptor.valid) << ToUtf8(sddl);
-    return DaclGrantsUntrustedWrite(descriptor.dacl);
-}
-
-TEST(ExecutableDirectory, FailsWhenUntrustedMayWrite) {
-    EXPECT_TRUE(Writable(nullptr));
-    // Inherit-only entries count, and a deny ahead does not cancel an allow.
-    for (const wchar_t* sddl :
-         {PF L"(A;;0x2;;;AU)", PF L"(A;;GW;;;WD)", PF L"(A;OICIIO;0x2;;;AU)",
-          L"D:(D;;0x2;;;AU)(A;;0x2;;;AU)", PF L"(A;;GW;;;BU)", PF L"(A;;GW;;;NS)",
-          PF L"(A;;GW;;;AN)", PF L"(A;;GW;;;S-1-5-21-0-0-0-1000)", PF L"(A;;GW;;;S-1-15-2-1)",
-          // One off in the last part of TrustedInstaller.
-          PF L"(A;;GW;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465)"}) {
-        EXPECT_TRUE(Writable(sddl)) << ToUtf8(sddl);
-    }
-    // Delete-child and extended attributes lie outside the write mask.
-    for (const wchar_t* sddl :
-         {PF, L"D:", PF L"(D;;GA;;;WD)", PF L"(A;;0x50;;;AU)", PF L"(A;;GW;;;LS)(A;IO;GA;;;CO)"}) {
-        EXPECT_FALSE(Writable(sddl)) << ToUtf8(sddl);
-    }
-}
-
 // As Windows ships them: C:\, C:\Program Files, and C:\Apps made by a user (inherited from C:\).
 #define DRIVE_ROOT                                                               \
     L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;CI;LC;;;AU)" \
@@ -78,25 +51,34 @@ TEST(ExecutableDirectory, FailsWhenUntrustedMayWrite) {
 #define USER_APPS                                                                           \
     L"D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)" \
     L"(A;OICIIOID;SDGXGWGR;;;AU)"
-// A folder above: anyone untrusted who may move, delete or re-permission it fails it; adding
-// entries does not, and DELETE does not on a volume root.
-bool Replaceable(const wchar_t* sddl, bool volumeRoot) {
-    Descriptor descriptor(sddl);
-    EXPECT_TRUE(descriptor.valid) << ToUtf8(sddl);
-    return DaclLetsUntrustedReplace(descriptor.dacl, volumeRoot);
-}
 
-TEST(AncestorFolder, FailsWhenUntrustedMayReplaceIt) {
-    EXPECT_FALSE(Replaceable(DRIVE_ROOT, true));
-    EXPECT_FALSE(Replaceable(L"D:(A;;SD;;;WD)", true));
-    EXPECT_TRUE(Replaceable(L"D:(A;;0x40;;;AU)", true));
-    EXPECT_TRUE(Replaceable(nullptr, false));
-    for (const wchar_t* sddl : {USER_APPS, L"D:(A;;SD;;;WD)", L"D:(A;;WD;;;AU)"}) {
-        EXPECT_TRUE(Replaceable(sddl, false)) << ToUtf8(sddl);
-    }
-    for (const wchar_t* sddl : {PROGRAM_FILES, L"D:(A;OICIIO;GA;;;AU)", L"D:(A;;0x40000006;;;AU)",
-                                L"D:(A;;GA;;;SY)(A;;FA;;;BA)"}) {
-        EXPECT_FALSE(Replaceable(sddl, false)) << ToUtf8(sddl);
+// Each DACL under both rules: "<writable><replaceable><replaceable as a volume root>". An
+// executable's directory fails on any write bit for anyone untrusted, inherit-only entries too;
+// delete-child and extended attributes lie outside. A folder above fails only on the rights to
+// move, delete or re-permission it, not on adding entries (C:\), and DELETE (C:\Apps) does not
+// count on a volume root. A deny ahead cancels no allow. No text is a null DACL.
+TEST(UntrustedAccess, FailsAPlaceOnlyByTheRightsItsRuleCounts) {
+    const std::pair<const char*, std::vector<const wchar_t*>> rows[] = {
+        {"000", {L"D:", PF L"(D;;GA;;;WD)(A;;GW;;;LS)(A;IO;GA;;;CO)", PROGRAM_FILES}},
+        {"111", {nullptr, L"D:(D;;GA;;;AU)(A;;GA;;;AU)", L"D:(A;;WD;;;AU)"}},
+        {"110", {USER_APPS}},
+        {"011", {PF L"(A;;0x50;;;AU)"}},
+        // Untrusted, down to one off in the last part of TrustedInstaller.
+        {"100",
+         {DRIVE_ROOT, PF L"(A;;0x2;;;AU)", PF L"(A;;GW;;;WD)", PF L"(A;OICIIO;GA;;;AU)",
+          PF L"(A;;GW;;;BU)", PF L"(A;;GW;;;NS)", PF L"(A;;GW;;;AN)",
+          PF L"(A;;GW;;;S-1-5-21-0-0-0-1000)", PF L"(A;;GW;;;S-1-15-2-1)",
+          PF L"(A;;GW;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465)"}}};
+    for (const auto& [expected, dacls] : rows) {
+        for (const wchar_t* sddl : dacls) {
+            Descriptor descriptor(sddl);
+            std::string trace = sddl != nullptr ? ToUtf8(sddl) : "null DACL";
+            ASSERT_TRUE(descriptor.valid) << trace;
+            const char got[] = {"01"[DaclGrantsUntrustedWrite(descriptor.dacl)],
+                                "01"[DaclLetsUntrustedReplace(descriptor.dacl, false)],
+                                "01"[DaclLetsUntrustedReplace(descriptor.dacl, true)], '\0'};
+            EXPECT_STREQ(got, expected) << trace;
+        }
     }
 }
 
@@ -203,12 +185,10 @@ TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
 // Clearing a kept directory, on a folder of the test's own: Wine reads every owner as the
 // user's, so every entry must go, and one that cannot go must make the clearing fail.
 TEST(PlantedEntries, AllGoOrTheClearingFails) {
-    wchar_t temp[MAX_PATH] = {};
-    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
     for (bool held : {false, true}) {
-        std::wstring folder = temp + UniqueServiceName(L"planted");
-        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) &&
-                    CreateDirectoryW((folder + L"\\full").c_str(), nullptr) &&
+        ScopedProgramData scratch;  // only for its fresh folder
+        const std::wstring folder = scratch.root;
+        ASSERT_TRUE(CreateDirectoryW((folder + L"\\full").c_str(), nullptr) &&
                     WriteFileBytes(folder + L"\\full\\kept.txt", "kept") &&
                     WriteFileBytes(folder + L"\\service.conf", "planted"));
         UniqueHandle holder(held ? CreateFileW((folder + L"\\service.conf").c_str(), GENERIC_READ,
@@ -228,8 +208,6 @@ TEST(PlantedEntries, AllGoOrTheClearingFails) {
                 EXPECT_EQ(ReadFileBytes(folder + L"\\" + name + L"\\kept.txt"), "kept");
             }
         }
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
     }
 }
 
