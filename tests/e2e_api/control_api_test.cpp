@@ -87,65 +87,61 @@ protected:
     ConsoleService service;
 };
 
-struct CallerCase {
-    const char* name;
-    const wchar_t* gui;  // nullptr: this program; L"": none; L"7": a number; L"^": this program
-                         // in capitals; L"-": an empty text; else a program beside the test
-    const char* token;
-    const char* body;
-    const char* logged;
-    const char* client = "127.0.0.1";  // the client's own end
-    bool halfClosed = false;           // the client stops sending before the check
-    friend void PrintTo(const CallerCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class CallerCheck : public ControlApi, public testing::WithParamInterface<CallerCase> {};
-
-TEST_P(CallerCheck, DecidesBeforeTheRoute) {
-    const CallerCase& c = GetParam();
-    std::wstring gui = c.gui == nullptr ? L"" : c.gui;
-    if (c.gui != nullptr && gui.empty()) {
+// The caller is checked first, then the token, then the route; what cannot be read or is empty
+// refuses, only an absent GuiBinary lets anyone through (with a warning each time).
+TEST_F(ControlApi, ChecksTheCallerBeforeTheTokenAndTheRoute) {
+    const struct {
+        const char* name;
+        const wchar_t* gui;  // nullptr: this program; L"": none; L"7": a number; L"^": this
+                             // program in capitals; L"-": an empty text; else a program beside it
+        const char* token;
+        const char* body;
+        const char* logged;
+        const char* client;  // the client's own end
+        bool halfClosed;     // the client stops sending before the check
+    } rows[] = {
+        {"Trusted", nullptr, kToken, kNotRunning, "", "127.0.0.1", false},
+        {"WrongToken", nullptr, "0123456789ABCDEF0123456789ABCDEF", kUnauthorized, "", "127.0.0.1",
+         false},
+        {"OtherProgramAnyToken", L"velmoractl.exe", "x", kUntrusted,
+         "rejected peer pid=", "127.0.0.1", false},
+        {"NoGuiBinary", L"", kToken, kNotRunning,
+         "WARNING: GuiBinary not registered, peer verification disabled", "127.0.0.1", false},
+        {"UnreadableGuiBinary", L"7", kToken, kUntrusted, "rejected peer: GuiBinary unreadable",
+         "127.0.0.1", false},
+        {"EmptyGuiBinary", L"-", kToken, kUntrusted, "rejected peer: GuiBinary is empty",
+         "127.0.0.1", false},
+        {"GuiBinaryInOtherCase", L"^", kToken, kNotRunning, "", "127.0.0.1", false},
+        {"ClientOnOtherLoopbackAddress", nullptr, kToken, kUntrusted, "", "127.0.0.2", false},
+        {"ClientHalfClosed", nullptr, kToken, kUntrusted, "", "127.0.0.1", true}};
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.name);
+        std::wstring gui = c.gui == nullptr ? OwnImagePath() : c.gui;
         DeleteParameters(name);
-    } else if (!gui.empty()) {
         DWORD seven = 7;
         std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name + L"\\Parameters";
-        ASSERT_TRUE(gui == L"7" ? RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"GuiBinary",
-                                                  REG_DWORD, &seven, sizeof seven) == ERROR_SUCCESS
-                                : SetParameter(name, L"GuiBinary",
-                                               gui == L"^"   ? Upper(OwnImagePath())
-                                               : gui == L"-" ? L""
-                                                             : ProgramPath(gui)));
+        ASSERT_TRUE(gui.empty() ||
+                    (gui == L"7" ? RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"GuiBinary",
+                                                   REG_DWORD, &seven, sizeof seven) == ERROR_SUCCESS
+                                 : SetParameter(name, L"GuiBinary",
+                                                gui == L"^"   ? Upper(OwnImagePath())
+                                                : gui == L"-" ? L""
+                                                : c.gui       ? ProgramPath(gui)
+                                                              : gui)));
+        UniqueSocket client = ConnectLoopback(service.port, "127.0.0.1", c.client);
+        ASSERT_TRUE(client);
+        std::string request =
+            "GET /status HTTP/1.1\r\nx-auth-token: " + std::string(c.token) + "\r\n\r\n";
+        send(client.get(), request.data(), static_cast<int>(request.size()), 0);
+        if (c.halfClosed) {
+            shutdown(client.get(), SD_SEND);
+        }
+        std::string reply = ReceiveAll(client.get());
+        EXPECT_EQ(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)), c.body)
+            << reply;
+        EXPECT_TRUE(service.LogShows(c.logged)) << service.Log();
     }
-    UniqueSocket client = ConnectLoopback(service.port, "127.0.0.1", c.client);
-    ASSERT_TRUE(client);
-    std::string request =
-        "GET /status HTTP/1.1\r\nx-auth-token: " + std::string(c.token) + "\r\n\r\n";
-    send(client.get(), request.data(), static_cast<int>(request.size()), 0);
-    if (c.halfClosed) {
-        shutdown(client.get(), SD_SEND);
-    }
-    std::string reply = ReceiveAll(client.get());
-    EXPECT_EQ(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)), c.body) << reply;
-    client.reset();
-    EXPECT_TRUE(service.LogShows(c.logged)) << service.Log();
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, CallerCheck,
-    testing::Values(
-        CallerCase{"Trusted", nullptr, kToken, kNotRunning, ""},
-        CallerCase{"WrongToken", nullptr, "0123456789ABCDEF0123456789ABCDEF", kUnauthorized, ""},
-        CallerCase{"OtherProgramAnyToken", L"velmoractl.exe", "x", kUntrusted,
-                   "rejected peer pid="},
-        CallerCase{"NoGuiBinary", L"", kToken, kNotRunning,
-                   "WARNING: GuiBinary not registered, peer verification disabled"},
-        CallerCase{"UnreadableGuiBinary", L"7", kToken, kUntrusted,
-                   "rejected peer: GuiBinary unreadable"},
-        CallerCase{"EmptyGuiBinary", L"-", kToken, kUntrusted, "rejected peer: GuiBinary is empty"},
-        CallerCase{"GuiBinaryInOtherCase", L"^", kToken, kNotRunning, ""},
-        CallerCase{"ClientOnOtherLoopbackAddress", nullptr, kToken, kUntrusted, "", "127.0.0.2"},
-        CallerCase{"ClientHalfClosed", nullptr, kToken, kUntrusted, "", "127.0.0.1", true}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // A source port that another process takes over is judged by its new owner: the connection
 // table is read afresh for each round of requests, never kept from an earlier one.
@@ -236,9 +232,8 @@ TEST_F(ControlApi, CoreShowsEachStateOfSupervision) {
             keys += field.first + " ";
         }
         EXPECT_EQ(keys, std::string("config lastExit ") +
-                            (exited ? "lastExit.at lastExit.code lastExit.line " : "") +
-                            "pid restarts " + (restarting ? "restartInMs " : "") +
-                            "startedAt state ");
+                            (exited ? "lastExit.at lastExit.code lastExit.line " : "") + "pid " +
+                            (restarting ? "restartInMs " : "") + "restarts startedAt state ");
         // "YYYY-MM-DDTHH:MM:SSZ", not before the test began
         auto isTime = [&](const std::string& t) {
             return t.size() == 20 && t[10] == 'T' && t.back() == 'Z' && t >= before;
@@ -335,73 +330,64 @@ TEST_F(ControlApi, LogsARefusedProcessOnceAMinute) {
               1u);
 }
 
-struct StartCase {
-    const char* name;
-    const wchar_t* coreBinary;  // under the folder; nullptr: the stand-in; L"": none
-    const char* config;         // the stand-in's core.conf; nullptr: no file
-    std::string body;           // "$" stands for the folder
-    std::string error;          // "$" stands for the folder as JSON text
-    friend void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
-};
-
 const std::wstring kLongName = std::wstring(300, L'x') + L".exe";
 
-class StartFailure : public ControlApi, public testing::WithParamInterface<StartCase> {};
-
-TEST_P(StartFailure, AnswersWithExactText) {
-    const StartCase& c = GetParam();
+// Every way a /start can fail, each with its exact text; nothing is left running.
+TEST_F(ControlApi, AnswersAFailedStartWithItsExactText) {
+    const struct {
+        const char* name;
+        std::wstring coreBinary;  // under the folder; L"*": the stand-in; L"": none
+        const char* config;       // the stand-in's core.conf; nullptr: no file
+        std::string body;         // "$" stands for the folder
+        std::string error;        // "$" stands for the folder as JSON text
+    } rows[] = {
+        {"EmptyPath", L"*", "", "\r\n  \r\n \n", "empty config path"},
+        {"NoCoreBinary", L"", "", "$\\core.conf",
+         "service misconfigured: CoreBinary registry value missing"},
+        {"CoreMissing", L"no dir\\sing-box.exe", "", "$\\core.conf",
+         "core binary not found: $\\\\no dir\\\\sing-box.exe"},
+        {"LongCoreBinaryReadWhole", kLongName, "", "$\\core.conf",
+         "core binary not found: $\\\\" + ToUtf8(kLongName)},
+        {"CoreUnquotable", L"a\" b.exe", "", "$\\core.conf",
+         "core binary not found: $\\\\a\\\" b.exe"},
+        {"CoreNoProgram", L"no-program.exe", "", "$\\core.conf", "CreateProcess failed (err=193)"},
+        {"ConfigMissing", L"*", nullptr, "$\\\xC3\xA9t\xC3\xA9.json",
+         "config not found: $\\\\\xC3\xA9t\xC3\xA9.json"},
+        {"ConfigRelative", L"*", "", "core.conf", "config path must be absolute: core.conf"},
+        {"ConfigOnCurrentDrive", L"*", "", "\\core.conf",
+         "config path must be absolute: \\\\core.conf"},
+        {"ConfigTrailingTabKept", L"*", "", "$\\core.conf\t\r\n",
+         "config not found: $\\\\core.conf\\t"},
+        {"ConfigUnquotable", L"*", "", "$\\core.conf\" --x \"y",
+         "config not found: $\\\\core.conf\\\" --x \\\"y"},
+        {"LastLineOfEarlyExit", L"*",
+         "quiet=1\nspawn-child=1\nstderr=bad \"config\"\\there\\r \xC3\xA9\nexit-now=\n",
+         "$\\core.conf", "bad \\\"config\\\"\\there \xC3\xA9"},
+        {"LastLineOfExitWithinWindow", L"*", "quiet=1\nstderr=earlier line\nexit-after-ms=500\n",
+         "$\\core.conf", "standin-core: exiting on its own"}};
     ASSERT_TRUE(WriteFileBytes(folder + L"\\no-program.exe", "just text\r\n"));
-    if (c.coreBinary != nullptr) {
+    std::string json = Filled(ToUtf8(folder), "\\", "\\\\");
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.name);
         DeleteParameters(name);
         SetParameter(name, L"GuiBinary", OwnImagePath());
-        if (*c.coreBinary != L'\0') {
-            SetParameter(name, L"CoreBinary", folder + L"\\" + c.coreBinary);
+        if (!c.coreBinary.empty()) {
+            SetParameter(name, L"CoreBinary",
+                         c.coreBinary == L"*" ? corePath : folder + L"\\" + c.coreBinary);
         }
+        DeleteFileW((folder + L"\\core.conf").c_str());
+        if (c.config != nullptr) {
+            Config(c.config);
+        }
+        ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(Call("POST", "/start", Filled(c.body, "$", ToUtf8(folder))),
+                  "{\"ok\":false,\"error\":\"" + Filled(c.error, "$", json) + "\"}");
+        // A core gone within the start-up window is answered at once, not after the output
+        // reader's 3 s drain limit (which would come on top of the core's own time).
+        EXPECT_LT(GetTickCount64() - start, 3000u);
+        EXPECT_TRUE(WaitUntil([&] { return ProcessesRunning(corePath).empty(); }, 10000));
     }
-    if (c.config != nullptr) {
-        Config(c.config);
-    }
-    std::string json = Filled(ToUtf8(folder), "\\", "\\\\");
-    ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(Call("POST", "/start", Filled(c.body, "$", ToUtf8(folder))),
-              "{\"ok\":false,\"error\":\"" + Filled(c.error, "$", json) + "\"}");
-    // A core gone within the start-up window is answered at once, not after the output
-    // reader's 3 s drain limit (which would come on top of the core's own time).
-    EXPECT_LT(GetTickCount64() - start, 3000u);
-    EXPECT_TRUE(WaitUntil([&] { return ProcessesRunning(corePath).empty(); }, 10000));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, StartFailure,
-    testing::Values(
-        StartCase{"EmptyPath", nullptr, "", "\r\n  \r\n \n", "empty config path"},
-        StartCase{"NoCoreBinary", L"", "", "$\\core.conf",
-                  "service misconfigured: CoreBinary registry value missing"},
-        StartCase{"CoreMissing", L"no dir\\sing-box.exe", "", "$\\core.conf",
-                  "core binary not found: $\\\\no dir\\\\sing-box.exe"},
-        StartCase{"LongCoreBinaryReadWhole", kLongName.c_str(), "", "$\\core.conf",
-                  "core binary not found: $\\\\" + ToUtf8(kLongName)},
-        StartCase{"CoreUnquotable", L"a\" b.exe", "", "$\\core.conf",
-                  "core binary not found: $\\\\a\\\" b.exe"},
-        StartCase{"CoreNoProgram", L"no-program.exe", "", "$\\core.conf",
-                  "CreateProcess failed (err=193)"},
-        StartCase{"ConfigMissing", nullptr, nullptr, "$\\\xC3\xA9t\xC3\xA9.json",
-                  "config not found: $\\\\\xC3\xA9t\xC3\xA9.json"},
-        StartCase{"ConfigRelative", nullptr, "", "core.conf",
-                  "config path must be absolute: core.conf"},
-        StartCase{"ConfigOnCurrentDrive", nullptr, "", "\\core.conf",
-                  "config path must be absolute: \\\\core.conf"},
-        StartCase{"ConfigTrailingTabKept", nullptr, "", "$\\core.conf\t\r\n",
-                  "config not found: $\\\\core.conf\\t"},
-        StartCase{"ConfigUnquotable", nullptr, "", "$\\core.conf\" --x \"y",
-                  "config not found: $\\\\core.conf\\\" --x \\\"y"},
-        StartCase{"LastLineOfEarlyExit", nullptr,
-                  "quiet=1\nspawn-child=1\nstderr=bad \"config\"\\there\\r \xC3\xA9\nexit-now=\n",
-                  "$\\core.conf", "bad \\\"config\\\"\\there \xC3\xA9"},
-        StartCase{"LastLineOfExitWithinWindow", nullptr,
-                  "quiet=1\nstderr=earlier line\nexit-after-ms=500\n", "$\\core.conf",
-                  "standin-core: exiting on its own"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // The core's arguments and folder, and its two output streams in one file in order.
 TEST_F(ControlApi, CoreRunsInFolderOfConfigWithPathsIntact) {
