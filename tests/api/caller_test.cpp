@@ -1,5 +1,4 @@
-// Caller verification over real loopback connections to a listener of this process, standing in
-// for the service loop's: which process owns which client end only shows from the inside.
+// Caller checks over real loopback connections: which process owns a client end shows only inside.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,8 +27,7 @@ protected:
     }
     void TearDown() override { DeleteParameters(name_); }
 
-    // The next connection once its client has sent: only then does Wine know the client's
-    // process. Not inherited by the clients this test starts.
+    // Once its client has sent, so Wine knows the client's process; not inherited by our clients.
     UniqueSocket AcceptSent() {
         UniqueSocket connection(accept(listener_.get(), nullptr, nullptr));
         SetHandleInformation(reinterpret_cast<HANDLE>(connection.get()), HANDLE_FLAG_INHERIT, 0);
@@ -78,8 +76,7 @@ TEST_F(CallerVerification, MatchesEachOfSeveralOpenConnectionsToItsOwnProcess) {
     }
 }
 
-// A connection table that could not be read is read once a round and answers "cannot verify",
-// never "untrusted"; a table that was read without the caller's row refuses it.
+// A table that could not be read (once a round) answers "cannot verify", never "untrusted".
 TEST_F(CallerVerification, TellsACallerThatCouldNotBeCheckedSo) {
     ASSERT_TRUE(SetParameter(name_, L"GuiBinary", OwnImagePath()));
     UniqueSocket client = ConnectLoopback(ServiceState.listenPort);

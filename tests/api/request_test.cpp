@@ -1,5 +1,4 @@
-// The byte logic of the control API, as tables: when a request is complete, how it splits, how
-// headers are found, how error texts are escaped and how the token is compared.
+// The byte logic of the control API, as tables.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -50,8 +49,7 @@ TEST(RequestParsing, SplitsAtTheFirstTwoSpacesAndTheHeaderEnd) {
         {"GET  HTTP/1.1\r\n\r\n", true, "GET", "", "GET  HTTP/1.1", ""},
         {"GET /version\r\n\r\n", false, "", "", "", ""},
         {"GET \r\n\r\n", false, "", "", "", ""},
-        {"GET\r\n\r\n", false, "", "", "", ""},
-        {"\r\n\r\n", false, "", "", "", ""}};
+        {"GET\r\n\r\n", false, "", "", "", ""}};
     for (const Case& c : cases) {
         HttpRequest request;
         ASSERT_EQ(ParseRequest(c.text, c.text.find("\r\n\r\n"), request), c.parsed) << c.text;
@@ -83,17 +81,11 @@ TEST(JsonEscaping, GivesValidJsonStringContent) {
     const std::string replacement = "\xef\xbf\xbd";
     const std::pair<std::string, std::string> cases[] = {
         {"a\"b\tc\nd", "a\\\"b\\tc\\nd"},
-        {std::string("a\rb\x01"
-                     "c\x1f"
-                     "d\0e",
-                     9),
-         "abcde"},
+        {std::string("a\rb\001c\037d\0e", 9), "abcde"},
         {"a\x7f", "a\x7f"},
         {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
-        {"ok \xe2\x82", "ok " + replacement},  // cut off at the end
-        {"a\x80"
-         "b",
-         "a" + replacement + "b"},                                  // lone continuation byte
+        {"ok \xe2\x82", "ok " + replacement},                       // cut off at the end
+        {"a\200b", "a" + replacement + "b"},                        // lone continuation byte
         {"\xff\xc0\xaf", replacement + replacement + replacement},  // invalid leads
         {"\xe0\x80\xaf", replacement + replacement + replacement},  // overlong
         {"\xed\xa0\x80", replacement + replacement + replacement},  // surrogate

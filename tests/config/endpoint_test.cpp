@@ -76,8 +76,7 @@ TEST_F(EndpointFile, FailedWriteKeepsOldFile) {
     EXPECT_EQ(Held(), "port=1\ntoken=t\n");
 }
 
-// Held open the way fopen opens a file, the file cannot be replaced; written in place instead,
-// it must not be a second name of another file.
+// Held open as fopen holds it, the file is written in place: never through a second name.
 TEST_F(EndpointFile, HeldFileWithSecondNameIsNotWrittenThrough) {
     std::wstring other = GetDataDirectory() + L"\\other";
     ASSERT_TRUE(WriteFileBytes(other, "keep\n"));

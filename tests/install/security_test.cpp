@@ -1,5 +1,4 @@
-// Installation's decisions on SIDs and ACLs built in memory, and two fail-closed checks that
-// Wine cannot show from outside.
+// Installation's decisions on SIDs and ACLs built in memory, and checks Wine cannot show outside.
 #include <gtest/gtest.h>
 #include "base/win.h"
 
@@ -52,11 +51,9 @@ struct Descriptor {
     L"D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)" \
     L"(A;OICIIOID;SDGXGWGR;;;AU)"
 
-// Each DACL under both rules: "<writable><replaceable><replaceable as a volume root>". An
-// executable's directory fails on any write bit for anyone untrusted, inherit-only entries too;
-// delete-child and extended attributes lie outside. A folder above fails only on the rights to
-// move, delete or re-permission it, not on adding entries (C:\), and DELETE (C:\Apps) does not
-// count on a volume root. A deny ahead cancels no allow. No text is a null DACL.
+// "<writable><replaceable><replaceable as a volume root>". Writable counts inherit-only entries,
+// not delete-child or extended attributes; a folder above may take new entries (C:\), and DELETE
+// does not count on a volume root (C:\Apps). A deny ahead cancels no allow.
 TEST(UntrustedAccess, FailsAPlaceOnlyByTheRightsItsRuleCounts) {
     const std::pair<const char*, std::vector<const wchar_t*>> rows[] = {
         {"000", {L"D:", PF L"(D;;GA;;;WD)(A;;GW;;;LS)(A;IO;GA;;;CO)", PROGRAM_FILES}},
@@ -156,8 +153,7 @@ TEST(Ancestors, RunUpToTheVolumeRoot) {
     }
 }
 
-// Wine has no shares and no drives but fixed ones: a share in either form, and a letter with no
-// drive behind it, stand for what installation cannot judge.
+// Wine shows no shares and only fixed drives: these stand for volumes installation cannot judge.
 TEST(ProgramVolume, IsJudgedOnlyOnAFixedLocalDrive) {
     const std::pair<std::wstring, std::wstring> rows[] = {
         {ProgramPath(L"velmora.exe"), L""},
@@ -182,8 +178,7 @@ TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
     EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_ARCHIVE, 2, true), A::kRemoveLink);
 }
 
-// Clearing a kept directory, on a folder of the test's own: Wine reads every owner as the
-// user's, so every entry must go, and one that cannot go must make the clearing fail.
+// Wine reads every owner as the user's, so every entry must go or the clearing must fail.
 TEST(PlantedEntries, AllGoOrTheClearingFails) {
     for (bool held : {false, true}) {
         ScopedProgramData scratch;  // only for its fresh folder
@@ -211,8 +206,7 @@ TEST(PlantedEntries, AllGoOrTheClearingFails) {
     }
 }
 
-// Removal deletes a data file only inside the directory it holds: a path that has come to lead
-// elsewhere meanwhile (the directory made a link) loses nothing there.
+// A data path that has come to lead elsewhere meanwhile (the directory made a link) loses nothing.
 TEST(DataFileRemoval, DeletesOnlyInsideTheHeldDirectory) {
     ScopedProgramData programData;
     ServiceState.serviceName = L"svc";
@@ -225,7 +219,6 @@ TEST(DataFileRemoval, DeletesOnlyInsideTheHeldDirectory) {
     }
 }
 
-// The owner and DACL as the platform writes them in SDDL.
 std::wstring Rendered(PSECURITY_DESCRIPTOR descriptor) {
     wchar_t* text = nullptr;
     ConvertSecurityDescriptorToStringSecurityDescriptorW(
@@ -244,8 +237,7 @@ TEST(HardenedSecurity, OwnsByAdministratorsAndGrantsUsersOnlyReading) {
     ASSERT_TRUE(expected.valid);
     EXPECT_EQ(Rendered(&security.descriptor), Rendered(expected.owned.get()));
     EXPECT_NE(Rendered(&security.descriptor).find(L"D:P(A;OICI;"), std::wstring::npos);
-    // A kept directory is given it at every start unless it has it already, also in the form in
-    // which Windows stores it, each inheritable entry split in two. Wine stores no DACL.
+    // Re-given at each start unless present, also as Windows stores it (inheritable entries split).
     EXPECT_TRUE(HasHardenedDacl(&security.descriptor));
     const std::pair<const wchar_t*, bool> kept[] = {
         {L"D:P(A;;FA;;;SY)(A;OICIIO;GA;;;SY)(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
@@ -268,8 +260,7 @@ TEST(OldServiceStopWait, FailedQueryIsNoStop) {
     EXPECT_FALSE(WaitForServiceStop(nullptr, 2));
 }
 
-// Anything but a decimal id, or one that AttachConsole would read as "my parent's console"
-// ((DWORD)-1), is refused before the helper touches any console.
+// AttachConsole reads (DWORD)-1 as "my parent's console": only a plain decimal id may reach it.
 TEST(BreakHelperArgument, IsOnlyADecimalProcessId) {
     for (const wchar_t* text : {L"-1", L"+4", L" 4", L"4 ", L"0x10", L"", L"0", L"12a",
                                 L"4294967295", L"4294967296", L"18446744073709551615"}) {
