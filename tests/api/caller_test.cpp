@@ -31,11 +31,8 @@ protected:
     UniqueSocket AcceptSent() {
         UniqueSocket connection(accept(listener_.get(), nullptr, nullptr));
         SetHandleInformation(reinterpret_cast<HANDLE>(connection.get()), HANDLE_FLAG_INHERIT, 0);
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(connection.get(), &readable);
-        timeval wait = {20, 0};
-        if (!connection || select(0, &readable, nullptr, nullptr, &wait) != 1) {
+        WSAPOLLFD readable = {connection.get(), POLLRDNORM, 0};
+        if (!connection || WSAPoll(&readable, 1, 20000) != 1) {
             connection.reset();
         }
         return connection;

@@ -20,8 +20,7 @@ TEST(EndpointText, IsReadByTolerantRules) {
         std::string token;
     } rows[] = {
         {"SpaceSignAndTrailingText", "port= +17853x1\ntoken=t", true, 17853, "t"},
-        {"KeysAnchoredAndCaseSensitive", "port=9\n port=1\nPort=2\ntoken=t\n token=u\n", true, 9,
-         "t"},
+        {"KeysAnchoredCaseSensitive", "port=9\n port=1\nPort=2\ntoken=t\n token=u\n", true, 9, "t"},
         {"LaterLinesOverride", "port=1\ntoken=a\nport=2\ntoken=b\n", true, 2, "b"},
         {"CrLfLinesTokenKeptWithSpaces", "port=5\r\ntoken= a b \r\r\n", true, 5, " a b "},
         {"HugePortSaturates", "port=99999999999999999999\ntoken=t\n", true, INT32_MAX, "t"},

@@ -120,14 +120,13 @@ TEST(Entry, ProgramsCarryTheirVersionManifestAndEventMessages) {
             {1004, "gave up after 2 restarts"},
             {1005, "svc did not stop within 2 ms"}};
         DWORD_PTR inserts[] = {DWORD_PTR(L"svc"), DWORD_PTR(L"2"), DWORD_PTR(L"2")};
+        const DWORD flags = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY;
         for (const auto& [id, text] : events) {
             wchar_t buffer[512] = {};
-            DWORD length =
-                FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, image,
-                               id, 0, buffer, 512, reinterpret_cast<va_list*>(inserts));
-            EXPECT_EQ(ToUtf8(std::wstring(buffer, length)).find(text) != std::string::npos,
-                      program == L"velmora")
-                << id;
+            DWORD length = FormatMessageW(flags, image, id, 0, buffer, 512,
+                                          reinterpret_cast<va_list*>(inserts));
+            std::string message = ToUtf8(std::wstring(buffer, length));
+            EXPECT_EQ(message.find(text) != std::string::npos, program == L"velmora") << id;
         }
         FreeLibrary(image);
     }

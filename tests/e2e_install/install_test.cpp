@@ -1,5 +1,4 @@
-// velmora.exe install and uninstall, from outside. The programs live on P:, where no untrusted
-// principal may write above them (tests/fixtures/install_protected.sh; Wine reads Linux modes).
+// Installing and removing from outside; tests/fixtures/install_protected.sh closes P: to others.
 #include <gtest/gtest.h>
 
 #include <filesystem>

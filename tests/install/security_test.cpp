@@ -51,9 +51,8 @@ struct Descriptor {
     L"D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)" \
     L"(A;OICIIOID;SDGXGWGR;;;AU)"
 
-// "<writable><replaceable><replaceable as a volume root>". Writable counts inherit-only entries,
-// not delete-child or extended attributes; a folder above may take new entries (C:\), and DELETE
-// does not count on a volume root (C:\Apps). A deny ahead cancels no allow.
+// "<writable><replaceable><replaceable as a volume root>"; inherit-only entries count, but not
+// delete-child, EAs, new entries above (C:\) or a root's DELETE (C:\Apps). Denies cancel no allow.
 TEST(UntrustedAccess, FailsAPlaceOnlyByTheRightsItsRuleCounts) {
     const std::pair<const char*, std::vector<const wchar_t*>> rows[] = {
         {"000", {L"D:", PF L"(D;;GA;;;WD)(A;;GW;;;LS)(A;IO;GA;;;CO)", PROGRAM_FILES}},
@@ -79,8 +78,7 @@ TEST(UntrustedAccess, FailsAPlaceOnlyByTheRightsItsRuleCounts) {
     }
 }
 
-// Whoever owns a place may re-permission it: only a trusted owner and the installing user pass.
-// A data directory is kept only with a trusted owner.
+// An owner may re-permission its place: only trusted ones and the installing user pass.
 TEST(PlaceOwner, IsTrustedOnlyAsSystemAdministratorsOrTrustedInstaller) {
     Descriptor installer(L"O:S-1-5-21-1-2-3-1001");
     Descriptor sameUser(L"O:S-1-5-21-1-2-3-1001");
@@ -186,10 +184,8 @@ TEST(PlantedEntries, AllGoOrTheClearingFails) {
         ASSERT_TRUE(CreateDirectoryW((folder + L"\\full").c_str(), nullptr) &&
                     WriteFileBytes(folder + L"\\full\\kept.txt", "kept") &&
                     WriteFileBytes(folder + L"\\service.conf", "planted"));
-        UniqueHandle holder(held ? CreateFileW((folder + L"\\service.conf").c_str(), GENERIC_READ,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                               OPEN_EXISTING, 0, nullptr)
-                                 : INVALID_HANDLE_VALUE);
+        UniqueHandle holder =
+            held ? OpenEntryItself(folder + L"\\service.conf", GENERIC_READ) : UniqueHandle();
         EXPECT_EQ(ClearPlantedEntries(folder),
                   static_cast<DWORD>(held ? ERROR_SHARING_VIOLATION : ERROR_SUCCESS));
         holder.reset();
