@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 #include "api/caller.h"
 #include "api/connection.h"
@@ -81,22 +82,18 @@ TEST_F(CallerVerification, TellsACallerThatCouldNotBeCheckedSo) {
     UniqueSocket connection = AcceptSent();
     ASSERT_TRUE(connection);
     const HttpRequest request = {"GET", "/none", "GET /none HTTP/1.1\r\nx-auth-token: t", "", true};
-    const struct {
-        PeerTable::State state;
-        int status;
-        std::string body;
-    } rows[] = {
+    const std::tuple<PeerTable::State, int, std::string> rows[] = {
         {PeerTable::State::kUnread, 404, "{\"ok\":false,\"error\":\"not found\"}"},
         {PeerTable::State::kFailed, 503, "{\"ok\":false,\"error\":\"cannot verify caller\"}"},
         {PeerTable::State::kRead, 401, "{\"ok\":false,\"error\":\"untrusted caller\"}"}};
-    for (const auto& c : rows) {
+    for (const auto& [state, status, body] : rows) {
         PeerTable table;
-        table.state = c.state;
+        table.state = state;
         table.bytes.assign(64, 0);  // a table of no rows
         Response response = DispatchRequest(connection.get(), request, "t", table);
-        EXPECT_EQ(response.status, c.status);
-        EXPECT_EQ(response.body, c.body);
-        EXPECT_EQ(table.state == PeerTable::State::kFailed, c.status == 503);
+        EXPECT_EQ(response.status, status);
+        EXPECT_EQ(response.body, body);
+        EXPECT_EQ(table.state == PeerTable::State::kFailed, status == 503);
     }
 }
 

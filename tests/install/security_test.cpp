@@ -3,6 +3,7 @@
 #include "base/win.h"
 
 #include <sddl.h>
+#include <tuple>
 #include <vector>
 #include "base/state.h"
 #include "base/text.h"
@@ -106,33 +107,30 @@ TEST(PlaceOwner, IsTrustedOnlyAsSystemAdministratorsOrTrustedInstaller) {
 // An entry of a layout the checks do not read counts by its mask, even for LocalSystem, unless it
 // denies, audits or labels. Built by hand: Wine's SDDL knows no object or callback entries.
 TEST(UnreadEntryType, CountsByItsMaskAlone) {
-    const struct {
-        BYTE type;
-        ACCESS_MASK mask;
-        bool writable, replaceable;
-    } rows[] = {{ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_ADD_FILE, true, false},
-                {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, DELETE, true, true},
-                {ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE, WRITE_DAC, true, true},
-                {ACCESS_ALLOWED_COMPOUND_ACE_TYPE, FILE_DELETE_CHILD, false, true},
-                {0x16, GENERIC_WRITE, true, false},
-                {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, FILE_GENERIC_READ, false, false},
-                {ACCESS_DENIED_CALLBACK_ACE_TYPE, GENERIC_ALL, false, false},
-                {SYSTEM_MANDATORY_LABEL_ACE_TYPE, GENERIC_ALL, false, false}};
+    const std::tuple<BYTE, ACCESS_MASK, bool, bool> rows[] = {
+        {ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_ADD_FILE, true, false},
+        {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, DELETE, true, true},
+        {ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE, WRITE_DAC, true, true},
+        {ACCESS_ALLOWED_COMPOUND_ACE_TYPE, FILE_DELETE_CHILD, false, true},
+        {0x16, GENERIC_WRITE, true, false},
+        {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, FILE_GENERIC_READ, false, false},
+        {ACCESS_DENIED_CALLBACK_ACE_TYPE, GENERIC_ALL, false, false},
+        {SYSTEM_MANDATORY_LABEL_ACE_TYPE, GENERIC_ALL, false, false}};
     struct OneEntryAcl {
         ACL acl;
         ACE_HEADER header;
         ACCESS_MASK mask;
         BYTE sid[SECURITY_MAX_SID_SIZE];
     };
-    for (const auto& c : rows) {
+    for (const auto& [type, mask, writable, replaceable] : rows) {
         OneEntryAcl dacl = {{ACL_REVISION_DS, 0, sizeof(OneEntryAcl), 1, 0},
-                            {c.type, 0, sizeof(OneEntryAcl) - sizeof(ACL)},
-                            c.mask,
+                            {type, 0, sizeof(OneEntryAcl) - sizeof(ACL)},
+                            mask,
                             {}};
         DWORD size = sizeof dacl.sid;
         ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, dacl.sid, &size));
-        EXPECT_EQ(DaclGrantsUntrustedWrite(&dacl.acl), c.writable) << int(c.type);
-        EXPECT_EQ(DaclLetsUntrustedReplace(&dacl.acl, false), c.replaceable) << int(c.type);
+        EXPECT_EQ(DaclGrantsUntrustedWrite(&dacl.acl), writable) << int(type);
+        EXPECT_EQ(DaclLetsUntrustedReplace(&dacl.acl, false), replaceable) << int(type);
     }
 }
 
