@@ -1,9 +1,9 @@
-// Caller verification over real loopback connections to a listener of this process, standing in
-// for the service loop's: which process owns which client end only shows from the inside.
+// Caller checks over real loopback connections: which process owns a client end shows only inside.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 #include "api/caller.h"
 #include "api/connection.h"
@@ -28,16 +28,12 @@ protected:
     }
     void TearDown() override { DeleteParameters(name_); }
 
-    // The next connection once its client has sent: only then does Wine know the client's
-    // process. Not inherited by the clients this test starts.
+    // Once its client has sent, so Wine knows the client's process; not inherited by our clients.
     UniqueSocket AcceptSent() {
         UniqueSocket connection(accept(listener_.get(), nullptr, nullptr));
         SetHandleInformation(reinterpret_cast<HANDLE>(connection.get()), HANDLE_FLAG_INHERIT, 0);
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(connection.get(), &readable);
-        timeval wait = {20, 0};
-        if (!connection || select(0, &readable, nullptr, nullptr, &wait) != 1) {
+        WSAPOLLFD readable = {connection.get(), POLLRDNORM, 0};
+        if (!connection || WSAPoll(&readable, 1, 20000) != 1) {
             connection.reset();
         }
         return connection;
@@ -78,8 +74,7 @@ TEST_F(CallerVerification, MatchesEachOfSeveralOpenConnectionsToItsOwnProcess) {
     }
 }
 
-// A connection table that could not be read is read once a round and answers "cannot verify",
-// never "untrusted"; a table that was read without the caller's row refuses it.
+// A table that could not be read (once a round) answers "cannot verify", never "untrusted".
 TEST_F(CallerVerification, TellsACallerThatCouldNotBeCheckedSo) {
     ASSERT_TRUE(SetParameter(name_, L"GuiBinary", OwnImagePath()));
     UniqueSocket client = ConnectLoopback(ServiceState.listenPort);
@@ -87,22 +82,18 @@ TEST_F(CallerVerification, TellsACallerThatCouldNotBeCheckedSo) {
     UniqueSocket connection = AcceptSent();
     ASSERT_TRUE(connection);
     const HttpRequest request = {"GET", "/none", "GET /none HTTP/1.1\r\nx-auth-token: t", "", true};
-    const struct {
-        PeerTable::State state;
-        int status;
-        std::string body;
-    } rows[] = {
+    const std::tuple<PeerTable::State, int, std::string> rows[] = {
         {PeerTable::State::kUnread, 404, "{\"ok\":false,\"error\":\"not found\"}"},
         {PeerTable::State::kFailed, 503, "{\"ok\":false,\"error\":\"cannot verify caller\"}"},
         {PeerTable::State::kRead, 401, "{\"ok\":false,\"error\":\"untrusted caller\"}"}};
-    for (const auto& c : rows) {
+    for (const auto& [state, status, body] : rows) {
         PeerTable table;
-        table.state = c.state;
+        table.state = state;
         table.bytes.assign(64, 0);  // a table of no rows
         Response response = DispatchRequest(connection.get(), request, "t", table);
-        EXPECT_EQ(response.status, c.status);
-        EXPECT_EQ(response.body, c.body);
-        EXPECT_EQ(table.state == PeerTable::State::kFailed, c.status == 503);
+        EXPECT_EQ(response.status, status);
+        EXPECT_EQ(response.body, body);
+        EXPECT_EQ(table.state == PeerTable::State::kFailed, status == 503);
     }
 }
 

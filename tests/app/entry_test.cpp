@@ -10,7 +10,7 @@
 namespace {
 
 TEST(ArgumentScan, TakesTheFirstWordAndTheLastValueOfEachOption) {
-    const std::pair<std::vector<std::wstring>, CommandLine> rows[] = {
+    const std::pair<std::vector<const wchar_t*>, CommandLine> rows[] = {
         {{L"--gui", L"g.exe", L"--core", L"c.exe", L"--name", L"svc", L"install"},
          {L"install", L"svc", L"c.exe", L"g.exe"}},
         {{L"--name", L"a", L"run", L"--name", L"b", L"--core", L"1", L"--core", L"2"},
@@ -25,10 +25,8 @@ TEST(ArgumentScan, TakesTheFirstWordAndTheLastValueOfEachOption) {
          {L"console", L"svc", L"", L""}},
         {{L"--NAME", L"svc", L"console"}, {L"svc", L"", L"", L""}}};
     for (const auto& c : rows) {
-        std::vector<const wchar_t*> argv = {L"velmora.exe"};
-        for (const std::wstring& arg : c.first) {
-            argv.push_back(arg.c_str());
-        }
+        std::vector<const wchar_t*> argv = c.first;
+        argv.insert(argv.begin(), L"velmora.exe");
         CommandLine line = ScanArguments(static_cast<int>(argv.size()), argv.data());
         SCOPED_TRACE(argv.size());
         EXPECT_EQ(std::tie(line.command, line.name, line.core, line.gui),

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <climits>
 #include <string>
+#include <tuple>
 #include "base/paths.h"
 #include "base/state.h"
 #include "config/endpoint_file.h"
@@ -12,16 +13,9 @@ namespace {
 const std::string kToken = "0123456789abcdef0123456789abcdef";
 
 TEST(EndpointText, IsReadByTolerantRules) {
-    const struct {
-        const char* name;
-        std::string bytes;
-        bool valid;
-        int32_t port;
-        std::string token;
-    } rows[] = {
+    const std::tuple<const char*, std::string, bool, int32_t, std::string> rows[] = {
         {"SpaceSignAndTrailingText", "port= +17853x1\ntoken=t", true, 17853, "t"},
-        {"KeysAnchoredAndCaseSensitive", "port=9\n port=1\nPort=2\ntoken=t\n token=u\n", true, 9,
-         "t"},
+        {"KeysAnchoredCaseSensitive", "port=9\n port=1\nPort=2\ntoken=t\n token=u\n", true, 9, "t"},
         {"LaterLinesOverride", "port=1\ntoken=a\nport=2\ntoken=b\n", true, 2, "b"},
         {"CrLfLinesTokenKeptWithSpaces", "port=5\r\ntoken= a b \r\r\n", true, 5, " a b "},
         {"HugePortSaturates", "port=99999999999999999999\ntoken=t\n", true, INT32_MAX, "t"},
@@ -34,11 +28,11 @@ TEST(EndpointText, IsReadByTolerantRules) {
          std::string(249, 'x')},
         {"RestOfLongLineIsPiece", "token=t\nn=" + std::string(253, 'z') + "port=6\n", true, 6,
          "t"}};
-    for (const auto& row : rows) {
+    for (const auto& [name, bytes, valid, port, token] : rows) {
         EndpointInfo info;
-        EXPECT_EQ(ParseEndpointText(row.bytes, info), row.valid) << row.name;
-        EXPECT_EQ(info.port, row.port) << row.name;
-        EXPECT_EQ(info.token, row.token) << row.name;
+        EXPECT_EQ(ParseEndpointText(bytes, info), valid) << name;
+        EXPECT_EQ(info.port, port) << name;
+        EXPECT_EQ(info.token, token) << name;
     }
 }
 
@@ -76,8 +70,7 @@ TEST_F(EndpointFile, FailedWriteKeepsOldFile) {
     EXPECT_EQ(Held(), "port=1\ntoken=t\n");
 }
 
-// Held open the way fopen opens a file, the file cannot be replaced; written in place instead,
-// it must not be a second name of another file.
+// Held open as fopen holds it, the file is written in place: never through a second name.
 TEST_F(EndpointFile, HeldFileWithSecondNameIsNotWrittenThrough) {
     std::wstring other = GetDataDirectory() + L"\\other";
     ASSERT_TRUE(WriteFileBytes(other, "keep\n"));

@@ -1,5 +1,4 @@
-// velmora.exe driven from outside through its command line, with ProgramData pointing at a fresh
-// folder that the child inherits.
+// velmora.exe driven by its command line, with a fresh ProgramData folder the child inherits.
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
@@ -12,8 +11,7 @@
 
 namespace {
 
-// What the allowed entries of a folder give Everyone, or Users and Authenticated Users beyond
-// reading and running.
+// What a folder grants Everyone, or (Authenticated) Users beyond reading and running.
 ACCESS_MASK AccessOfOthers(const std::wstring& dir) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -33,10 +31,8 @@ ACCESS_MASK AccessOfOthers(const std::wstring& dir) {
         if (GetAce(dacl, i, reinterpret_cast<void**>(&entry)) &&
             entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE) {
             PSID sid = &entry->SidStart;
-            access |= is(sid, WinWorldSid) ? entry->Mask : 0;
-            access |= is(sid, WinBuiltinUsersSid) || is(sid, WinAuthenticatedUserSid)
-                          ? entry->Mask & ~reading
-                          : 0;
+            bool user = is(sid, WinBuiltinUsersSid) || is(sid, WinAuthenticatedUserSid);
+            access |= is(sid, WinWorldSid) ? entry->Mask : user ? entry->Mask & ~reading : 0;
         }
     }
     return access;
@@ -83,8 +79,7 @@ TEST(Entry, ExitsWithTheCodeAndMessageOfEachMistake) {
     }
 }
 
-// Both programs tell their version without touching anything, and carry it, their manifest
-// and (velmora.exe) the texts of its events as resources.
+// --version touches nothing; only velmora.exe carries the texts of its events.
 TEST(Entry, ProgramsCarryTheirVersionManifestAndEventMessages) {
     for (std::wstring program : {L"velmora", L"velmoractl"}) {
         SCOPED_TRACE(ToUtf8(program));
@@ -104,9 +99,8 @@ TEST(Entry, ProgramsCarryTheirVersionManifestAndEventMessages) {
                                    {L"InternalName", program}}) {
             wchar_t* text = nullptr;
             UINT length = 0;
-            VerQueryValueW(info.data(),
-                           (L"\\StringFileInfo\\040904B0\\" + std::wstring(name)).c_str(),
-                           reinterpret_cast<void**>(&text), &length);
+            const std::wstring key = L"\\StringFileInfo\\040904B0\\" + std::wstring(name);
+            VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&text), &length);
             EXPECT_EQ(std::wstring(text ? text : L""), value) << ToUtf8(name);
         }
         HMODULE image = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -126,14 +120,13 @@ TEST(Entry, ProgramsCarryTheirVersionManifestAndEventMessages) {
             {1004, "gave up after 2 restarts"},
             {1005, "svc did not stop within 2 ms"}};
         DWORD_PTR inserts[] = {DWORD_PTR(L"svc"), DWORD_PTR(L"2"), DWORD_PTR(L"2")};
+        const DWORD flags = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY;
         for (const auto& [id, text] : events) {
             wchar_t buffer[512] = {};
-            DWORD length =
-                FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, image,
-                               id, 0, buffer, 512, reinterpret_cast<va_list*>(inserts));
-            EXPECT_EQ(ToUtf8(std::wstring(buffer, length)).find(text) != std::string::npos,
-                      program == L"velmora")
-                << id;
+            DWORD length = FormatMessageW(flags, image, id, 0, buffer, 512,
+                                          reinterpret_cast<va_list*>(inserts));
+            std::string message = ToUtf8(std::wstring(buffer, length));
+            EXPECT_EQ(message.find(text) != std::string::npos, program == L"velmora") << id;
         }
         FreeLibrary(image);
     }

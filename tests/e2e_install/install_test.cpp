@@ -1,6 +1,4 @@
-// velmora.exe install and uninstall under the service control manager, driven from outside. The
-// programs live on P:, where tests/fixtures/install_protected.sh grants no untrusted principal
-// write access to any folder above them (Wine reads Linux modes).
+// Installing and removing from outside; tests/fixtures/install_protected.sh closes P: to others.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -90,19 +88,16 @@ protected:
     }
     Outcome Install(const std::wstring& core, const std::wstring& gui = L"",
                     const std::wstring& exe = kVelmora) {
-        return Velmora(
-            L"install --core \"" + core + L"\"" + (gui.empty() ? L"" : L" --gui \"" + gui + L"\""),
-            exe);
+        std::wstring guiOption = gui.empty() ? L"" : L" --gui \"" + gui + L"\"";
+        return Velmora(L"install --core \"" + core + L"\"" + guiOption, exe);
     }
     bool Answers() {
-        return WaitUntil(
-            [&] {
-                std::string conf = ReadFileBytes(ServiceDataDirectoryOf(name_) + L"\\service.conf");
-                return conf.rfind("port=", 0) == 0 &&
-                       SendRequest(atoi(conf.c_str() + 5), "GET", "/version").body ==
-                           "{\"protocol\":1}";
-            },
-            kServiceMs, 200);
+        auto answers = [&] {
+            std::string conf = ReadFileBytes(ServiceDataDirectoryOf(name_) + L"\\service.conf");
+            int port = conf.rfind("port=", 0) == 0 ? atoi(conf.c_str() + 5) : 0;
+            return port != 0 && SendRequest(port, "GET", "/version").body == "{\"protocol\":1}";
+        };
+        return WaitUntil(answers, kServiceMs, 200);
     }
     std::string Log() { return WithoutCr(ReadFileBytes(data_ + L"\\service.log")); }
     std::wstring Parameter(const wchar_t* valueName) {
@@ -113,8 +108,7 @@ protected:
     std::wstring name_, data_;
 };
 
-// Into a planted data directory: moved aside whole, while a user took ahead names one could
-// count through, and made anew with a new token.
+// Into a planted data directory, with a hundred of the names to move it aside to taken ahead.
 TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplication) {
     ASSERT_TRUE(CreateDirectoryW(data_.c_str(), nullptr));
     const char* planted[][2] = {{"service.conf", "port=1\ntoken=planted\n"},
@@ -152,7 +146,6 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     EXPECT_EQ(view.imagePath, L"\"" + kVelmora + L"\" run --name \"" + name_ + L"\"");
     EXPECT_EQ(Parameter(L"CoreBinary"), kCore);
     EXPECT_EQ(Parameter(L"GuiBinary"), L"<absent>");
-    // An event source of the Application log under the service's name, texts from the program.
     const std::wstring source =
         L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name_;
     EXPECT_EQ(RegistryText(source, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND),
@@ -163,8 +156,7 @@ TEST_F(Installation, InstallsUpdatesAndRemovesAServiceThatServesTheTrustedApplic
     EXPECT_EQ(types, 7u);  // error, warning, information
     ASSERT_TRUE(Answers());
 
-    // Over the running service; the core given with ".." and an 8.3 name is stored as its full
-    // long path, the form of the image path a caller shows.
+    // Over the running one; a core given with ".." and 8.3 is stored as the long path callers show.
     DWORD firstProcess = ViewService(name_).processId;
     wchar_t shortCore[MAX_PATH] = {};
     ASSERT_NE(GetShortPathNameW(kCore.c_str(), shortCore, MAX_PATH), 0u);
@@ -226,7 +218,6 @@ TEST_F(Installation, OverServiceThatIgnoresStopExits4AndRemovalStillDeletesIt) {
     EXPECT_TRUE(WaitUntil([&] { return !ViewService(name_).exists; }, kServiceMs));
 }
 
-// A refused installation: what the messages must name, and nothing else may have happened.
 struct Refusal {
     const char* label;
     std::wstring exe, core, gui, refused;
@@ -271,8 +262,7 @@ const Refusal kRefusals[] = {
 INSTANTIATE_TEST_SUITE_P(Places, RefusedInstallation, testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.label); });
 
-// Links the fixture script planted at data directories' paths, to files named like the
-// service's: neither hardening nor removal touches anything through them.
+// The fixture script planted these links, to files named like the service's.
 TEST_F(Installation, LinkedDataDirectoryLosesNoFileThroughTheLink) {
     const std::wstring fixture = kBuilt.substr(0, kBuilt.rfind(L'\\')) + L"\\protected";
     const struct {

@@ -1,5 +1,4 @@
-// How a console-mode velmora reads requests off the wire and frames its answers: one row per way
-// a client can send, and the routes that only the checks and the not-found answer see.
+// A console-mode velmora's reading of requests off the wire and framing of answers.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,7 +15,6 @@ std::string Answer(const std::string& statusLine, const std::string& body) {
 
 const std::string kVersion = Answer("200 OK", "{\"protocol\":1}");
 
-// One segment per byte.
 std::vector<std::string> Bytes(const std::string& text) {
     std::vector<std::string> segments;
     for (char c : text) {
@@ -54,6 +52,7 @@ struct WireCase {
 };
 
 const std::string kDrip = "GET /version HTTP/1.1\r\nX: " + std::string(100, 'a') + "\r\n\r\n";
+const std::string kShortBody = "POST /version HTTP/1.1\r\nContent-Length: 10\r\n\r\nab";
 // A /start whose body never arrives whole; the limit row fills 65,536 bytes with the token in.
 std::string CutStart(const std::string& length) {
     return "POST /start HTTP/1.1\r\nx-auth-token: {token}\r\nContent-Length: " + length +
@@ -72,10 +71,8 @@ TEST_F(Wire, AnswersEachWayOfSendingOnceAndInTime) {
         {"BodyAcrossSegments", {"POST /start HTTP/1.1\r\nx-auth-token: {token}\r\n",
          "Content-Length: 7\r\n\r", "\nZ:", "\\no", "ne"}, 200, false,
          Answer("500 Internal Server Error", kNoConfig), kCallerChecked},
-        {"ShortBodyWhenPeerStops", {"POST /version HTTP/1.1\r\nContent-Length: 10\r\n\r\nab"}, 0,
-         true, kVersion, kQuick},
-        {"ShortBodyAtDeadline", {"POST /version HTTP/1.1\r\nContent-Length: 10\r\n\r\nab"}, 0,
-         false, kVersion, kAtDeadline},
+        {"ShortBodyWhenPeerStops", {kShortBody}, 0, true, kVersion, kQuick},
+        {"ShortBodyAtDeadline", {kShortBody}, 0, false, kVersion, kAtDeadline},
         {"StartCutWhenPeerStops", {CutStart("200")}, 0, true, kCut, kCallerChecked},
         {"StartCutAtDeadline", {CutStart("200")}, 0, false, kCut, kAtDeadline},
         {"StartCutAtTheLimit", {kAtLimit}, 0, false, kCut, kCallerChecked},
@@ -109,20 +106,18 @@ TEST_F(Wire, AnswersEachWayOfSendingOnceAndInTime) {
         EXPECT_EQ(ReceiveAll(client.get(), 20000), c.answer);
         ULONGLONG elapsed = GetTickCount64() - start;
         if (c.timing != kCallerChecked) {
-            bool deadline = c.timing == kAtDeadline;
-            EXPECT_LT(elapsed, deadline ? 15000u : 4000u);
-            EXPECT_GE(elapsed, deadline ? 4000u : 0u);
+            EXPECT_LT(elapsed, c.timing == kAtDeadline ? 15000u : 4000u);
+            EXPECT_GE(elapsed, c.timing == kAtDeadline ? 4000u : 0u);
         }
     }
 }
 
 TEST_F(Wire, AnswersNotFoundToEveryOtherRouteAfterBothChecks) {
+    const std::string head = " HTTP/1.1\r\nx-auth-token: " + service_.token + "\r\n\r\n";
     for (const char* line : {"POST /status", "GET /start", "GET /stop", "get /status",
                              "GET /status?x=1", "GET /status/", "GET ", "PUT /version/"}) {
-        HttpResult result =
-            SendRaw(service_.port, std::string(line) +
-                                       " HTTP/1.1\r\nx-auth-token: " + service_.token + "\r\n\r\n");
-        EXPECT_EQ(result.raw, Answer("404 Not Found", "{\"ok\":false,\"error\":\"not found\"}"))
+        EXPECT_EQ(SendRaw(service_.port, line + head).raw,
+                  Answer("404 Not Found", "{\"ok\":false,\"error\":\"not found\"}"))
             << line;
     }
 }

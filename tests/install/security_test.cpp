@@ -1,9 +1,9 @@
-// Installation's decisions on SIDs and ACLs built in memory, and two fail-closed checks that
-// Wine cannot show from outside.
+// Installation's decisions on SIDs and ACLs built in memory, and checks Wine cannot show outside.
 #include <gtest/gtest.h>
 #include "base/win.h"
 
 #include <sddl.h>
+#include <tuple>
 #include <vector>
 #include "base/state.h"
 #include "base/text.h"
@@ -52,11 +52,8 @@ struct Descriptor {
     L"D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)" \
     L"(A;OICIIOID;SDGXGWGR;;;AU)"
 
-// Each DACL under both rules: "<writable><replaceable><replaceable as a volume root>". An
-// executable's directory fails on any write bit for anyone untrusted, inherit-only entries too;
-// delete-child and extended attributes lie outside. A folder above fails only on the rights to
-// move, delete or re-permission it, not on adding entries (C:\), and DELETE (C:\Apps) does not
-// count on a volume root. A deny ahead cancels no allow. No text is a null DACL.
+// "<writable><replaceable><replaceable as a volume root>"; inherit-only entries count, but not
+// delete-child, EAs, new entries above (C:\) or a root's DELETE (C:\Apps). Denies cancel no allow.
 TEST(UntrustedAccess, FailsAPlaceOnlyByTheRightsItsRuleCounts) {
     const std::pair<const char*, std::vector<const wchar_t*>> rows[] = {
         {"000", {L"D:", PF L"(D;;GA;;;WD)(A;;GW;;;LS)(A;IO;GA;;;CO)", PROGRAM_FILES}},
@@ -82,8 +79,7 @@ TEST(UntrustedAccess, FailsAPlaceOnlyByTheRightsItsRuleCounts) {
     }
 }
 
-// Whoever owns a place may re-permission it: only a trusted owner and the installing user pass.
-// A data directory is kept only with a trusted owner.
+// An owner may re-permission its place: only trusted ones and the installing user pass.
 TEST(PlaceOwner, IsTrustedOnlyAsSystemAdministratorsOrTrustedInstaller) {
     Descriptor installer(L"O:S-1-5-21-1-2-3-1001");
     Descriptor sameUser(L"O:S-1-5-21-1-2-3-1001");
@@ -111,33 +107,30 @@ TEST(PlaceOwner, IsTrustedOnlyAsSystemAdministratorsOrTrustedInstaller) {
 // An entry of a layout the checks do not read counts by its mask, even for LocalSystem, unless it
 // denies, audits or labels. Built by hand: Wine's SDDL knows no object or callback entries.
 TEST(UnreadEntryType, CountsByItsMaskAlone) {
-    const struct {
-        BYTE type;
-        ACCESS_MASK mask;
-        bool writable, replaceable;
-    } rows[] = {{ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_ADD_FILE, true, false},
-                {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, DELETE, true, true},
-                {ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE, WRITE_DAC, true, true},
-                {ACCESS_ALLOWED_COMPOUND_ACE_TYPE, FILE_DELETE_CHILD, false, true},
-                {0x16, GENERIC_WRITE, true, false},
-                {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, FILE_GENERIC_READ, false, false},
-                {ACCESS_DENIED_CALLBACK_ACE_TYPE, GENERIC_ALL, false, false},
-                {SYSTEM_MANDATORY_LABEL_ACE_TYPE, GENERIC_ALL, false, false}};
+    const std::tuple<BYTE, ACCESS_MASK, bool, bool> rows[] = {
+        {ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_ADD_FILE, true, false},
+        {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, DELETE, true, true},
+        {ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE, WRITE_DAC, true, true},
+        {ACCESS_ALLOWED_COMPOUND_ACE_TYPE, FILE_DELETE_CHILD, false, true},
+        {0x16, GENERIC_WRITE, true, false},
+        {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, FILE_GENERIC_READ, false, false},
+        {ACCESS_DENIED_CALLBACK_ACE_TYPE, GENERIC_ALL, false, false},
+        {SYSTEM_MANDATORY_LABEL_ACE_TYPE, GENERIC_ALL, false, false}};
     struct OneEntryAcl {
         ACL acl;
         ACE_HEADER header;
         ACCESS_MASK mask;
         BYTE sid[SECURITY_MAX_SID_SIZE];
     };
-    for (const auto& c : rows) {
+    for (const auto& [type, mask, writable, replaceable] : rows) {
         OneEntryAcl dacl = {{ACL_REVISION_DS, 0, sizeof(OneEntryAcl), 1, 0},
-                            {c.type, 0, sizeof(OneEntryAcl) - sizeof(ACL)},
-                            c.mask,
+                            {type, 0, sizeof(OneEntryAcl) - sizeof(ACL)},
+                            mask,
                             {}};
         DWORD size = sizeof dacl.sid;
         ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, dacl.sid, &size));
-        EXPECT_EQ(DaclGrantsUntrustedWrite(&dacl.acl), c.writable) << int(c.type);
-        EXPECT_EQ(DaclLetsUntrustedReplace(&dacl.acl, false), c.replaceable) << int(c.type);
+        EXPECT_EQ(DaclGrantsUntrustedWrite(&dacl.acl), writable) << int(type);
+        EXPECT_EQ(DaclLetsUntrustedReplace(&dacl.acl, false), replaceable) << int(type);
     }
 }
 
@@ -156,8 +149,7 @@ TEST(Ancestors, RunUpToTheVolumeRoot) {
     }
 }
 
-// Wine has no shares and no drives but fixed ones: a share in either form, and a letter with no
-// drive behind it, stand for what installation cannot judge.
+// Wine shows no shares and only fixed drives: these stand for volumes installation cannot judge.
 TEST(ProgramVolume, IsJudgedOnlyOnAFixedLocalDrive) {
     const std::pair<std::wstring, std::wstring> rows[] = {
         {ProgramPath(L"velmora.exe"), L""},
@@ -182,8 +174,7 @@ TEST(FoundEntry, IsKeptOnlyWhenTrustedAndNoLink) {
     EXPECT_EQ(DecideEntryAction(FILE_ATTRIBUTE_ARCHIVE, 2, true), A::kRemoveLink);
 }
 
-// Clearing a kept directory, on a folder of the test's own: Wine reads every owner as the
-// user's, so every entry must go, and one that cannot go must make the clearing fail.
+// Wine reads every owner as the user's, so every entry must go or the clearing must fail.
 TEST(PlantedEntries, AllGoOrTheClearingFails) {
     for (bool held : {false, true}) {
         ScopedProgramData scratch;  // only for its fresh folder
@@ -191,10 +182,8 @@ TEST(PlantedEntries, AllGoOrTheClearingFails) {
         ASSERT_TRUE(CreateDirectoryW((folder + L"\\full").c_str(), nullptr) &&
                     WriteFileBytes(folder + L"\\full\\kept.txt", "kept") &&
                     WriteFileBytes(folder + L"\\service.conf", "planted"));
-        UniqueHandle holder(held ? CreateFileW((folder + L"\\service.conf").c_str(), GENERIC_READ,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                               OPEN_EXISTING, 0, nullptr)
-                                 : INVALID_HANDLE_VALUE);
+        UniqueHandle holder =
+            held ? OpenEntryItself(folder + L"\\service.conf", GENERIC_READ) : UniqueHandle();
         EXPECT_EQ(ClearPlantedEntries(folder),
                   static_cast<DWORD>(held ? ERROR_SHARING_VIOLATION : ERROR_SUCCESS));
         holder.reset();
@@ -211,8 +200,7 @@ TEST(PlantedEntries, AllGoOrTheClearingFails) {
     }
 }
 
-// Removal deletes a data file only inside the directory it holds: a path that has come to lead
-// elsewhere meanwhile (the directory made a link) loses nothing there.
+// A data path that has come to lead elsewhere meanwhile (the directory made a link) loses nothing.
 TEST(DataFileRemoval, DeletesOnlyInsideTheHeldDirectory) {
     ScopedProgramData programData;
     ServiceState.serviceName = L"svc";
@@ -225,7 +213,6 @@ TEST(DataFileRemoval, DeletesOnlyInsideTheHeldDirectory) {
     }
 }
 
-// The owner and DACL as the platform writes them in SDDL.
 std::wstring Rendered(PSECURITY_DESCRIPTOR descriptor) {
     wchar_t* text = nullptr;
     ConvertSecurityDescriptorToStringSecurityDescriptorW(
@@ -244,8 +231,7 @@ TEST(HardenedSecurity, OwnsByAdministratorsAndGrantsUsersOnlyReading) {
     ASSERT_TRUE(expected.valid);
     EXPECT_EQ(Rendered(&security.descriptor), Rendered(expected.owned.get()));
     EXPECT_NE(Rendered(&security.descriptor).find(L"D:P(A;OICI;"), std::wstring::npos);
-    // A kept directory is given it at every start unless it has it already, also in the form in
-    // which Windows stores it, each inheritable entry split in two. Wine stores no DACL.
+    // Re-given at each start unless present, also as Windows stores it (inheritable entries split).
     EXPECT_TRUE(HasHardenedDacl(&security.descriptor));
     const std::pair<const wchar_t*, bool> kept[] = {
         {L"D:P(A;;FA;;;SY)(A;OICIIO;GA;;;SY)(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
@@ -268,8 +254,7 @@ TEST(OldServiceStopWait, FailedQueryIsNoStop) {
     EXPECT_FALSE(WaitForServiceStop(nullptr, 2));
 }
 
-// Anything but a decimal id, or one that AttachConsole would read as "my parent's console"
-// ((DWORD)-1), is refused before the helper touches any console.
+// AttachConsole reads (DWORD)-1 as "my parent's console": only a plain decimal id may reach it.
 TEST(BreakHelperArgument, IsOnlyADecimalProcessId) {
     for (const wchar_t* text : {L"-1", L"+4", L" 4", L"4 ", L"0x10", L"", L"0", L"12a",
                                 L"4294967295", L"4294967296", L"18446744073709551615"}) {
