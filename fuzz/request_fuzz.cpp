@@ -1,5 +1,4 @@
-// Request framing over arbitrary bytes, fed in arbitrary receive-sized pieces as the socket
-// code does.
+// Fed in arbitrary receive-sized pieces, as the socket code reads.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
