@@ -1,5 +1,4 @@
-// The control API of a running `velmora.exe console`, driven over loopback TCP by this test
-// program (registered as GuiBinary, or not), with a private copy of the stand-in core.
+// Driven over loopback TCP by this program, registered as GuiBinary or not.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +6,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 #include "base/text.h"
@@ -44,8 +44,7 @@ UniqueHandle StartStray(const std::wstring& exe, const std::wstring& config) {
     return std::move(stray.process);
 }
 
-// One console-mode service per test, with a core of its own; the folder's name holds a space, so
-// every path does.
+// The folder's name holds a space, so every path does.
 class ControlApi : public testing::Test {
 protected:
     void SetUp() override {
@@ -87,36 +86,30 @@ protected:
     ConsoleService service;
 };
 
-// The caller is checked first, then the token, then the route; what cannot be read or is empty
-// refuses, only an absent GuiBinary lets anyone through (with a warning each time).
+// Only an absent GuiBinary lets anyone through; one unread or empty refuses.
 TEST_F(ControlApi, ChecksTheCallerBeforeTheTokenAndTheRoute) {
-    const struct {
-        const char* name;
-        const wchar_t* gui;  // nullptr: this program; L"": none; L"7": a number; L"^": this
-                             // program in capitals; L"-": an empty text; else a program beside it
-        const char* token;
-        const char* body;
-        const char* logged;
-        const char* client;  // the client's own end
-        bool halfClosed;     // the client stops sending before the check
-    } rows[] = {
-        {"Trusted", nullptr, kToken, kNotRunning, "", "127.0.0.1", false},
-        {"WrongToken", nullptr, "0123456789ABCDEF0123456789ABCDEF", kUnauthorized, "", "127.0.0.1",
-         false},
-        {"OtherProgramAnyToken", L"velmoractl.exe", "x", kUntrusted,
-         "rejected peer pid=", "127.0.0.1", false},
-        {"NoGuiBinary", L"", kToken, kNotRunning,
-         "WARNING: GuiBinary not registered, peer verification disabled", "127.0.0.1", false},
-        {"UnreadableGuiBinary", L"7", kToken, kUntrusted, "rejected peer: GuiBinary unreadable",
-         "127.0.0.1", false},
-        {"EmptyGuiBinary", L"-", kToken, kUntrusted, "rejected peer: GuiBinary is empty",
-         "127.0.0.1", false},
-        {"GuiBinaryInOtherCase", L"^", kToken, kNotRunning, "", "127.0.0.1", false},
-        {"ClientOnOtherLoopbackAddress", nullptr, kToken, kUntrusted, "", "127.0.0.2", false},
-        {"ClientHalfClosed", nullptr, kToken, kUntrusted, "", "127.0.0.1", true}};
-    for (const auto& c : rows) {
-        SCOPED_TRACE(c.name);
-        std::wstring gui = c.gui == nullptr ? OwnImagePath() : c.gui;
+    // gui: nullptr this program, L"" none, L"7" a number, L"^" this program in capitals, L"-" an
+    // empty text, else a program beside it.
+    const std::tuple<const char*, const wchar_t*, const char*, const char*, const char*,
+                     const char*, bool>
+        rows[] = {
+            {"Trusted", nullptr, kToken, kNotRunning, "", "127.0.0.1", false},
+            {"WrongToken", nullptr, "0123456789ABCDEF0123456789ABCDEF", kUnauthorized, "",
+             "127.0.0.1", false},
+            {"OtherProgramAnyToken", L"velmoractl.exe", "x", kUntrusted,
+             "rejected peer pid=", "127.0.0.1", false},
+            {"NoGuiBinary", L"", kToken, kNotRunning,
+             "WARNING: GuiBinary not registered, peer verification disabled", "127.0.0.1", false},
+            {"UnreadableGuiBinary", L"7", kToken, kUntrusted, "rejected peer: GuiBinary unreadable",
+             "127.0.0.1", false},
+            {"EmptyGuiBinary", L"-", kToken, kUntrusted, "rejected peer: GuiBinary is empty",
+             "127.0.0.1", false},
+            {"GuiBinaryInOtherCase", L"^", kToken, kNotRunning, "", "127.0.0.1", false},
+            {"ClientOnOtherLoopbackAddress", nullptr, kToken, kUntrusted, "", "127.0.0.2", false},
+            {"ClientHalfClosed", nullptr, kToken, kUntrusted, "", "127.0.0.1", true}};
+    for (const auto& [rowName, rowGui, token, body, logged, clientEnd, halfClosed] : rows) {
+        SCOPED_TRACE(rowName);
+        std::wstring gui = rowGui == nullptr ? OwnImagePath() : rowGui;
         DeleteParameters(name);
         DWORD seven = 7;
         std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name + L"\\Parameters";
@@ -126,25 +119,23 @@ TEST_F(ControlApi, ChecksTheCallerBeforeTheTokenAndTheRoute) {
                                  : SetParameter(name, L"GuiBinary",
                                                 gui == L"^"   ? Upper(OwnImagePath())
                                                 : gui == L"-" ? L""
-                                                : c.gui       ? ProgramPath(gui)
+                                                : rowGui      ? ProgramPath(gui)
                                                               : gui)));
-        UniqueSocket client = ConnectLoopback(service.port, "127.0.0.1", c.client);
+        UniqueSocket client = ConnectLoopback(service.port, "127.0.0.1", clientEnd);
         ASSERT_TRUE(client);
         std::string request =
-            "GET /status HTTP/1.1\r\nx-auth-token: " + std::string(c.token) + "\r\n\r\n";
+            "GET /status HTTP/1.1\r\nx-auth-token: " + std::string(token) + "\r\n\r\n";
         send(client.get(), request.data(), static_cast<int>(request.size()), 0);
-        if (c.halfClosed) {
+        if (halfClosed) {
             shutdown(client.get(), SD_SEND);
         }
         std::string reply = ReceiveAll(client.get());
-        EXPECT_EQ(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)), c.body)
-            << reply;
-        EXPECT_TRUE(service.LogShows(c.logged)) << service.Log();
+        EXPECT_EQ(reply.substr(std::min(reply.size(), reply.find("\r\n\r\n") + 4)), body) << reply;
+        EXPECT_TRUE(service.LogShows(logged)) << service.Log();
     }
 }
 
-// A source port that another process takes over is judged by its new owner: the connection
-// table is read afresh for each round of requests, never kept from an earlier one.
+// The connection table is read afresh for each round of requests, never kept from an earlier one.
 TEST_F(ControlApi, JudgesAReusedSourcePortByItsNewOwner) {
     UniqueSocket trusted = ConnectLoopback(service.port);
     sockaddr_in local = {};
@@ -156,77 +147,68 @@ TEST_F(ControlApi, JudgesAReusedSourcePortByItsNewOwner) {
     ASSERT_EQ(reply.substr(reply.find("\r\n\r\n") + 4), kNotRunning);
     trusted.reset();
     std::string out, err;
-    EXPECT_EQ(RunProgram(ProgramPath(L"velmoractl.exe"),
-                         L"--name \"" + name + L"\" status --bind 127.0.0.1:" +
-                             std::to_wstring(ntohs(local.sin_port)),
-                         &out, &err),
-              1u);
+    std::wstring args = L"--name \"" + name + L"\" status --bind 127.0.0.1:" +
+                        std::to_wstring(ntohs(local.sin_port));
+    EXPECT_EQ(RunProgram(ProgramPath(L"velmoractl.exe"), args, &out, &err), 1u);
     EXPECT_EQ(WithoutCr(out), "401 " + std::string(kUntrusted) + "\n") << err;
 }
 
-// What GET /core shows through a core's life: killed from outside, started again after the
-// first delay, a restart that fails planned again, ending until supervision gives up, stopped. A
-// /stop ends a pending restart; exit code 259 is the code of a live process too, so only the
-// process object tells.
+// Exit code 259 is a live process's code too, so only the process object tells.
 TEST_F(ControlApi, CoreShowsEachStateOfSupervision) {
     enum Action { kNone, kStart, kKill, kStop };
-    const struct {
-        const char* name;
-        Action action;
-        const char* config;  // for kStart
-        const char* state;   // waited for
-        const char* restarts;
-        const char* exitCode;  // "": lastExit null
-        const char* exitLine;
-        const char* logged;
-    } rows[] = {
-        {"Fresh", kNone, "", "stopped", "0", "", "", ""},
-        {"Started", kStart, "stderr=last words\n", "running", "0", "", "", "core started pid="},
-        {"KilledFromOutside", kKill, "stderr=last words\n", "restarting", "0", "7", "last words",
-         "exited (code=7): last words"},
-        {"RunningAgain", kNone, "", "running", "1", "7", "last words", ""},
-        {"KilledAgain", kKill, "exit-now=bad config\n", "restarting", "1", "9", "last words", ""},
-        {"FailedRestartIsPlannedAgain", kNone, "", "restarting", "2", "1", "bad config", ""},
-        {"StopEndsThePendingRestart", kStop, "", "stopped", "2", "1", "bad config", ""},
-        {"StartedAfresh", kStart, "exit-after-ms=1500\nexit-code=259\n", "running", "0", "", "",
-         ""},
-        {"KeepsEnding", kNone, "", "given-up", "4", "259", "standin-core: exiting on its own",
-         "core keeps exiting, giving up after 4 restarts"},
-        {"StoppedAfterGivingUp", kStop, "", "stopped", "4", "259",
-         "standin-core: exiting on its own", ""},
-    };
+    // name, action, core.conf, state waited for, restarts, exit code ("": none), exit line, logged
+    const std::tuple<const char*, Action, const char*, const char*, const char*, const char*,
+                     const char*, const char*>
+        rows[] = {
+            {"Fresh", kNone, "", "stopped", "0", "", "", ""},
+            {"Started", kStart, "stderr=last words\n", "running", "0", "", "", "core started pid="},
+            {"KilledFromOutside", kKill, "stderr=last words\n", "restarting", "0", "7",
+             "last words", "exited (code=7): last words"},
+            {"RunningAgain", kNone, "", "running", "1", "7", "last words", ""},
+            {"KilledAgain", kKill, "exit-now=bad config\n", "restarting", "1", "9", "last words",
+             ""},
+            {"FailedRestartIsPlannedAgain", kNone, "", "restarting", "2", "1", "bad config", ""},
+            {"StopEndsThePendingRestart", kStop, "", "stopped", "2", "1", "bad config", ""},
+            {"StartedAfresh", kStart, "exit-after-ms=1500\nexit-code=259\n", "running", "0", "", "",
+             ""},
+            {"KeepsEnding", kNone, "", "given-up", "4", "259", "standin-core: exiting on its own",
+             "core keeps exiting, giving up after 4 restarts"},
+            {"StoppedAfterGivingUp", kStop, "", "stopped", "4", "259",
+             "standin-core: exiting on its own", ""},
+        };
     SYSTEMTIME utc = {};
     GetSystemTime(&utc);
     char before[32];
     snprintf(before, sizeof before, "%04u-%02u-%02uT%02u:%02u:%02uZ", utc.wYear, utc.wMonth,
              utc.wDay, utc.wHour, utc.wMinute, utc.wSecond);
     std::vector<DWORD> first;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [rowName, action, config, state, restarts, exitCode, exitLine, logged] :
+         rows) {
+        SCOPED_TRACE(rowName);
         std::vector<DWORD> running = ProcessesRunning(corePath);
-        if (row.action == kStart) {
-            ASSERT_EQ(Start(Config(row.config)), kStarted);
+        if (action == kStart) {
+            ASSERT_EQ(Start(Config(config)), kStarted);
             first = ProcessesRunning(corePath);
-        } else if (row.action == kKill) {
+        } else if (action == kKill) {
             ASSERT_EQ(running.size(), 1u);
-            Config(row.config);  // what the next start reads
+            Config(config);  // what the next start reads
             UniqueHandle core(OpenProcess(PROCESS_TERMINATE, FALSE, running[0]));
-            ASSERT_TRUE(TerminateProcess(core.get(), std::stoul(row.exitCode)));
-        } else if (row.action == kStop) {
+            ASSERT_TRUE(TerminateProcess(core.get(), std::stoul(exitCode)));
+        } else if (action == kStop) {
             ASSERT_EQ(Call("POST", "/stop"), kGraceful);
         }
         std::map<std::string, std::string> core;
         std::string body;
         EXPECT_TRUE(WaitUntil(
-            [&] {
+            [&, wanted = state, count = restarts] {
                 body = Call("GET", "/core");
-                return ParseJsonObject(body, core) && core["state"] == row.state &&
-                       core["restarts"] == row.restarts;
+                return ParseJsonObject(body, core) && core["state"] == wanted &&
+                       core["restarts"] == count;
             },
             40000))
             << body;
-        bool isRunning = std::string(row.state) == "running";
-        bool restarting = std::string(row.state) == "restarting", exited = *row.exitCode != '\0';
+        bool isRunning = std::string(state) == "running";
+        bool restarting = std::string(state) == "restarting", exited = *exitCode != '\0';
         std::string keys;
         for (const auto& field : core) {
             keys += field.first + " ";
@@ -238,18 +220,17 @@ TEST_F(ControlApi, CoreShowsEachStateOfSupervision) {
         auto isTime = [&](const std::string& t) {
             return t.size() == 20 && t[10] == 'T' && t.back() == 'Z' && t >= before;
         };
-        EXPECT_TRUE(!restarting ||
-                    std::stoul(core["restartInMs"]) <= 1000ul << std::stoi(row.restarts));
-        EXPECT_EQ(core["lastExit.code"] + core["lastExit.line"],
-                  std::string(row.exitCode) + row.exitLine);
+        EXPECT_TRUE(!restarting || std::stoul(core["restartInMs"]) <= 1000ul
+                                                                          << std::stoi(restarts));
+        EXPECT_EQ(core["lastExit.code"] + core["lastExit.line"], std::string(exitCode) + exitLine);
         EXPECT_TRUE(exited ? isTime(core["lastExit.at"]) : core["lastExit"] == "null") << body;
         EXPECT_TRUE(isRunning ? isTime(core["startedAt"]) : core["startedAt"] == "null") << body;
         std::vector<DWORD> now = ProcessesRunning(corePath);
         EXPECT_EQ(core["pid"], isRunning && now.size() == 1 ? std::to_string(now[0]) : "null");
         EXPECT_EQ(core["config"], first.empty() ? "null" : ToUtf8(folder + L"\\core.conf"));
-        EXPECT_TRUE(service.LogShows(row.logged)) << service.Log();
+        EXPECT_TRUE(service.LogShows(logged)) << service.Log();
         // A restarted core writes a file of its own; the killed run's is the previous one.
-        if (isRunning && row.restarts == std::string("1")) {
+        if (isRunning && restarts == std::string("1")) {
             std::string firstRun = "started pid=" + std::to_string(first[0]) + "\n";
             EXPECT_NE(File(L"core.stderr.log.1").find(firstRun), std::string::npos);
             EXPECT_EQ(File(L"core.stderr.log").find(firstRun), std::string::npos);
@@ -257,8 +238,7 @@ TEST_F(ControlApi, CoreShowsEachStateOfSupervision) {
     }
 }
 
-// The README's examples, sent as written: the reference cannot drift from the product. In an
-// answer, "<...>" stands for a value that varies.
+// Sent as written, so the README cannot drift; in an answer "<...>" stands for a varying value.
 TEST_F(ControlApi, AnswersEveryExampleOfTheProtocolReference) {
     std::string readme = WithoutCr(ReadFileBytes(FromUtf8(VELMORA_README)));
     std::wstring config = Config("");
@@ -316,8 +296,7 @@ TEST_F(ControlApi, StartSweepsStrayAndRestartReplacesCore) {
     EXPECT_EQ(CountOf(service.Log(), "sweeping stray core pid="), 1u) << service.Log();
 }
 
-// Any local program can be refused at will: one line a minute per process, so that refusals
-// cannot push other lines out of the log (tests/scripts shows a long path cut).
+// Refusals cannot push other lines out of the log (tests/scripts shows a long path cut).
 TEST_F(ControlApi, LogsARefusedProcessOnceAMinute) {
     ASSERT_TRUE(SetParameter(name, L"GuiBinary", corePath));
     for (int i = 0; i < 3; ++i) {
@@ -334,13 +313,9 @@ const std::wstring kLongName = std::wstring(300, L'x') + L".exe";
 
 // Every way a /start can fail, each with its exact text; nothing is left running.
 TEST_F(ControlApi, AnswersAFailedStartWithItsExactText) {
-    const struct {
-        const char* name;
-        std::wstring coreBinary;  // under the folder; L"*": the stand-in; L"": none
-        const char* config;       // the stand-in's core.conf; nullptr: no file
-        std::string body;         // "$" stands for the folder
-        std::string error;        // "$" stands for the folder as JSON text
-    } rows[] = {
+    // CoreBinary under the folder (L"*": the stand-in, L"": none), core.conf (nullptr: none), body
+    // ("$": the folder), error ("$": the folder as JSON text)
+    const std::tuple<const char*, std::wstring, const char*, std::string, std::string> rows[] = {
         {"EmptyPath", L"*", "", "\r\n  \r\n \n", "empty config path"},
         {"NoCoreBinary", L"", "", "$\\core.conf",
          "service misconfigured: CoreBinary registry value missing"},
@@ -367,23 +342,22 @@ TEST_F(ControlApi, AnswersAFailedStartWithItsExactText) {
          "$\\core.conf", "standin-core: exiting on its own"}};
     ASSERT_TRUE(WriteFileBytes(folder + L"\\no-program.exe", "just text\r\n"));
     std::string json = Filled(ToUtf8(folder), "\\", "\\\\");
-    for (const auto& c : rows) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [rowName, coreBinary, config, body, error] : rows) {
+        SCOPED_TRACE(rowName);
         DeleteParameters(name);
         SetParameter(name, L"GuiBinary", OwnImagePath());
-        if (!c.coreBinary.empty()) {
+        if (!coreBinary.empty()) {
             SetParameter(name, L"CoreBinary",
-                         c.coreBinary == L"*" ? corePath : folder + L"\\" + c.coreBinary);
+                         coreBinary == L"*" ? corePath : folder + L"\\" + coreBinary);
         }
         DeleteFileW((folder + L"\\core.conf").c_str());
-        if (c.config != nullptr) {
-            Config(c.config);
+        if (config != nullptr) {
+            Config(config);
         }
         ULONGLONG start = GetTickCount64();
-        EXPECT_EQ(Call("POST", "/start", Filled(c.body, "$", ToUtf8(folder))),
-                  "{\"ok\":false,\"error\":\"" + Filled(c.error, "$", json) + "\"}");
-        // A core gone within the start-up window is answered at once, not after the output
-        // reader's 3 s drain limit (which would come on top of the core's own time).
+        EXPECT_EQ(Call("POST", "/start", Filled(body, "$", ToUtf8(folder))),
+                  "{\"ok\":false,\"error\":\"" + Filled(error, "$", json) + "\"}");
+        // Not after the output reader's 3 s drain limit, on top of the core's own time.
         EXPECT_LT(GetTickCount64() - start, 3000u);
         EXPECT_TRUE(WaitUntil([&] { return ProcessesRunning(corePath).empty(); }, 10000));
     }
@@ -421,8 +395,7 @@ TEST_F(ControlApi, FloodIsCappedKeepsItsLastLineAndLeavesRequestsServed) {
               std::stoull(rotated.substr(rotated.size() - 94, 12)) + 1);
 }
 
-// Any user may hold the file open. Without write sharing, the output is kept once the reader
-// lets go; with it (as fopen holds it), the previous run's output is kept too.
+// Any user may hold the file open; with write sharing (as fopen), the previous output is kept.
 TEST_F(ControlApi, OutputReachesTheFileOnceAReaderLetsGoOfIt) {
     std::wstring log = DataDirectoryOf(name) + L"\\core.stderr.log";
     for (DWORD share : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}}) {
@@ -450,37 +423,32 @@ TEST_F(ControlApi, OutputReachesTheFileOnceAReaderLetsGoOfIt) {
 }
 
 TEST_F(ControlApi, StopSweepsOnlyProcessesOfTheCoreBinary) {
-    const struct {
-        const char* name;
-        const wchar_t* coreBinary;  // nullptr: the stand-in's path in upper case; L"": none
-        bool strayElsewhere;        // a copy of the same program in another folder
-        bool strayStopped;
-    } rows[] = {{"OtherCase", nullptr, false, true},
-                {"OtherFolder", nullptr, true, false},
-                {"BareName", L"standin-core.exe", false, false},
-                {"NoCoreBinary", L"", false, false}};
-    for (const auto& c : rows) {
-        SCOPED_TRACE(c.name);
-        std::wstring exe = c.strayElsewhere ? folder + L"\\other\\standin-core.exe" : corePath;
+    // CoreBinary (nullptr: the stand-in's path in upper case, L"": none), a stray copy of the
+    // program in another folder, whether the stray is stopped
+    const std::tuple<const char*, const wchar_t*, bool, bool> rows[] = {
+        {"OtherCase", nullptr, false, true},
+        {"OtherFolder", nullptr, true, false},
+        {"BareName", L"standin-core.exe", false, false},
+        {"NoCoreBinary", L"", false, false}};
+    for (const auto& [rowName, coreBinary, strayElsewhere, strayStopped] : rows) {
+        SCOPED_TRACE(rowName);
+        std::wstring exe = strayElsewhere ? folder + L"\\other\\standin-core.exe" : corePath;
         CopyFileW(corePath.c_str(), exe.c_str(), FALSE);
         UniqueHandle stray = StartStray(exe, Config(""));
         DeleteParameters(name);
         SetParameter(name, L"GuiBinary", OwnImagePath());
-        if (c.coreBinary == nullptr || *c.coreBinary != L'\0') {
-            SetParameter(name, L"CoreBinary",
-                         c.coreBinary == nullptr ? Upper(corePath) : c.coreBinary);
+        if (coreBinary == nullptr || *coreBinary != L'\0') {
+            SetParameter(name, L"CoreBinary", coreBinary == nullptr ? Upper(corePath) : coreBinary);
         }
         // Under Wine no break arrives, so a stopped stray has been terminated.
-        EXPECT_EQ(Call("POST", "/stop"),
-                  c.strayStopped && RunningUnderWine() ? kForced : kGraceful);
-        EXPECT_EQ(WaitForSingleObject(stray.get(), 5000) == WAIT_OBJECT_0, c.strayStopped);
+        EXPECT_EQ(Call("POST", "/stop"), strayStopped && RunningUnderWine() ? kForced : kGraceful);
+        EXPECT_EQ(WaitForSingleObject(stray.get(), 5000) == WAIT_OBJECT_0, strayStopped);
         TerminateProcess(stray.get(), 1);
         WaitForSingleObject(stray.get(), 5000);
     }
 }
 
-// The job ends what the core started when the service process is killed; a stop closes it too,
-// which the service tests show.
+// A stop closes the job too, which the service tests show.
 TEST_F(ControlApi, CoreChildDiesWithKilledService) {
     ASSERT_EQ(Start(Config("spawn-child=1\n")), kStarted);
     ASSERT_TRUE(WaitUntil([&] { return ProcessesRunning(corePath).size() == 2; }, 10000));

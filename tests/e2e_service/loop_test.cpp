@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 #include "base/text.h"
 #include "support.h"
@@ -16,46 +17,40 @@ protected:
     ConsoleService service_;
 };
 
-// A file held open the way fopen holds it (sharing reading and writing, not deletion) can only be
-// rewritten in place; one held sharing only reading not even that, until its reader lets go.
-// Neither keeps the service from starting, nor leaves the file stale.
+// A file held as fopen holds it can only be rewritten in place, one shared only for reading not
+// even that: neither keeps the service from starting, nor leaves the file stale.
 TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
-    // "{base}" stands for the name's base port, "{next}" for the one after it.
     const DWORD rw = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    struct {
-        std::string port;  // of service.conf as edited by hand
-        int taken;         // ports other programs hold, from that one up
-        DWORD share;       // of a reader holding service.conf; 0: none
-        std::string logLine;
-        std::string portAfter;
-        bool exits;
-    } rows[] = {{"65536", 0, 0, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
-                {"65535", 0, 0, "listening on 127.0.0.1:65535\r\n", "65535", false},
-                {"65534", 2, 0, "failed to bind any port from 65534\r\n", "65534", true},
-                {"{base}", 0, rw, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
-                {"{base}", 1, rw, "listening on 127.0.0.1:{next}\r\n", "{next}", false},
-                {"{base}", 1, FILE_SHARE_READ, "not yet written (err=32), retrying each second\r\n",
-                 "{next}", false}};
-    for (auto& c : rows) {
-        SCOPED_TRACE(c.port + " held " + std::to_string(c.share));
+    // port edited by hand ("{base}": the name's, "{next}": the one after), ports taken from it up,
+    // sharing of a reader holding the file (0: none), log line, port published, exits
+    std::tuple<std::string, int, DWORD, std::string, std::string, bool> rows[] = {
+        {"65536", 0, 0, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
+        {"65535", 0, 0, "listening on 127.0.0.1:65535\r\n", "65535", false},
+        {"65534", 2, 0, "failed to bind any port from 65534\r\n", "65534", true},
+        {"{base}", 0, rw, "listening on 127.0.0.1:{base}\r\n", "{base}", false},
+        {"{base}", 1, rw, "listening on 127.0.0.1:{next}\r\n", "{next}", false},
+        {"{base}", 1, FILE_SHARE_READ, "not yet written (err=32), retrying each second\r\n",
+         "{next}", false}};
+    for (auto& [port, taken, share, logLine, portAfter, exits] : rows) {
+        SCOPED_TRACE(port + " held " + std::to_string(share));
         std::wstring name = UniqueServiceName(L"port");
         std::wstring dir = DataDirectoryOf(name);
         int base = ExpectedBasePort(name);
-        for (std::string* text : {&c.port, &c.logLine, &c.portAfter}) {
+        for (std::string* text : {&port, &logLine, &portAfter}) {
             *text = Filled(Filled(*text, "{base}", std::to_string(base)), "{next}",
                            std::to_string(base + 1));
         }
         const std::string token = "\ntoken=" + kToken + "\n";
         CreateDirectoryW(dir.c_str(), nullptr);
-        ASSERT_TRUE(WriteFileBytes(dir + L"\\service.conf", "port=" + c.port + token));
-        UniqueHandle reader(c.share ? CreateFileW((dir + L"\\service.conf").c_str(), GENERIC_READ,
-                                                  c.share, nullptr, OPEN_EXISTING, 0, nullptr)
-                                    : INVALID_HANDLE_VALUE);
-        ASSERT_EQ(reader.valid(), c.share != 0);
+        ASSERT_TRUE(WriteFileBytes(dir + L"\\service.conf", "port=" + port + token));
+        UniqueHandle reader(share ? CreateFileW((dir + L"\\service.conf").c_str(), GENERIC_READ,
+                                                share, nullptr, OPEN_EXISTING, 0, nullptr)
+                                  : INVALID_HANDLE_VALUE);
+        ASSERT_EQ(reader.valid(), share != 0);
         std::vector<UniqueSocket> blockers;
-        for (int port = std::stoi(c.port); port < std::stoi(c.port) + c.taken; ++port) {
-            blockers.push_back(ListenOn("127.0.0.1", port));
-            ASSERT_TRUE(blockers.back()) << "port " << port << " is in use on this machine";
+        for (int held = std::stoi(port); held < std::stoi(port) + taken; ++held) {
+            blockers.push_back(ListenOn("127.0.0.1", held));
+            ASSERT_TRUE(blockers.back()) << "port " << held << " is in use on this machine";
         }
         ChildProcess child;
         ASSERT_TRUE(StartProgram(ProgramPath(L"velmora.exe"), L"console --name " + name, child));
@@ -68,12 +63,12 @@ TEST_F(ServiceLoop, TriesOnlyValidPortsOfAHandEditedFileAndKeepsItsToken) {
                        text.find("failed to bind") != text.npos;
             },
             20000);
-        EXPECT_NE(ReadFileBytes(log).find(c.logLine), std::string::npos) << ReadFileBytes(log);
+        EXPECT_NE(ReadFileBytes(log).find(logLine), std::string::npos) << ReadFileBytes(log);
         // The console command exits 0 whatever the loop returned.
-        EXPECT_EQ(child.Wait(c.exits ? 20000 : 0), c.exits ? 0u : static_cast<DWORD>(STILL_ACTIVE));
+        EXPECT_EQ(child.Wait(exits ? 20000 : 0), exits ? 0u : static_cast<DWORD>(STILL_ACTIVE));
         reader.reset();
         // Published once the reader lets go, with no connection needed to wake the loop.
-        const std::string published = "port=" + c.portAfter + token;
+        const std::string published = "port=" + portAfter + token;
         EXPECT_TRUE(
             WaitUntil([&] { return ReadFileBytes(dir + L"\\service.conf") == published; }, 10000));
         child.Kill();
@@ -90,9 +85,8 @@ TEST_F(ServiceLoop, ListensOnLoopbackOnlyAndExclusively) {
     EXPECT_TRUE(ConnectLoopback(service_.port));
 }
 
-// Connections are read side by side: idle ones, up to more than the service keeps, neither
-// stall nor lock out the others. The oldest without a whole head makes room before its
-// deadline; a request whose body is still on its way is not idle, however long it has waited.
+// The oldest without a whole head makes room before its deadline; a request whose body is still
+// on its way is not idle, however long it has waited.
 TEST_F(ServiceLoop, AnswersWhileIdleClientsHoldMoreConnectionsThanItKeeps) {
     ASSERT_TRUE(service_.Start(UniqueServiceName(L"loop-idle"))) << service_.Log();
     // Every deadline lies 5 s after this; a loaded machine takes far less for what follows.
@@ -100,17 +94,13 @@ TEST_F(ServiceLoop, AnswersWhileIdleClientsHoldMoreConnectionsThanItKeeps) {
     UniqueSocket underWay = ConnectLoopback(service_.port);
     ASSERT_TRUE(underWay);
     send(underWay.get(), "POST /version HTTP/1.1\r\nContent-Length: 2\r\n\r\n", 45, 0);
-    std::vector<UniqueSocket> idle;
-    for (int i = 0; i < 80; ++i) {
-        idle.push_back(ConnectLoopback(service_.port));
-        ASSERT_TRUE(idle.back());
-        send(idle.back().get(), "G", 1, 0);
-    }
-    std::vector<UniqueSocket> clients;
-    for (int i = 0; i < 4; ++i) {
-        clients.push_back(ConnectLoopback(service_.port));
-        ASSERT_TRUE(clients.back());
-        send(clients.back().get(), "GET /version HTTP/1.1\r\n\r\n", 25, 0);
+    std::vector<UniqueSocket> idle, clients;
+    for (int i = 0; i < 80 + 4; ++i) {
+        std::vector<UniqueSocket>& into = i < 80 ? idle : clients;
+        std::string bytes = i < 80 ? "G" : "GET /version HTTP/1.1\r\n\r\n";
+        into.push_back(ConnectLoopback(service_.port));
+        ASSERT_TRUE(into.back());
+        send(into.back().get(), bytes.data(), static_cast<int>(bytes.size()), 0);
     }
     send(underWay.get(), "ab", 2, 0);
     clients.push_back(std::move(underWay));
@@ -122,8 +112,7 @@ TEST_F(ServiceLoop, AnswersWhileIdleClientsHoldMoreConnectionsThanItKeeps) {
     EXPECT_LT(GetTickCount64() - start, 4500u);
 }
 
-// A data directory made again by a user, with links where the service's files go, or itself a
-// link: the service writes only into a plain directory of its own and never through a link.
+// A user may make the data directory again, with links where the files go, or as a link.
 TEST_F(ServiceLoop, WritesNoFileThroughALinkPlantedInItsDataDirectory) {
     std::wstring build = TestDirectory().substr(0, TestDirectory().rfind(L'\\'));
     ScopedProgramData programData(build + L"\\planted\\programdata");

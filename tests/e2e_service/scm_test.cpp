@@ -1,9 +1,9 @@
-// velmora.exe run under the real service control manager (Wine's services.exe): how the service
-// ends, with the loop's result as its Win32 exit code.
+// Under the real service control manager (Wine's services.exe); the loop's result is the exit code.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 #include "base/text.h"
 #include "support.h"
@@ -43,11 +43,8 @@ protected:
     }
     std::string Log() { return ReadFileBytes(dir_ + L"\\service.log"); }
 
-    UniqueServiceHandle manager_;
-    UniqueServiceHandle service_;
-    std::wstring name_;
-    std::wstring dir_;
-    std::wstring core_;
+    UniqueServiceHandle manager_, service_;
+    std::wstring name_, dir_, core_;
 };
 
 TEST_F(ServiceControlManager, StopEndsTheCoreAndItsChildWithExitCodeZero) {
@@ -92,30 +89,26 @@ TEST_F(ServiceControlManager, StopEndsTheCoreAndItsChildWithExitCodeZero) {
 }
 
 TEST_F(ServiceControlManager, StopsWithTheLoopsResultWhenNoPortOrNoFileIsLeft) {
-    const struct {
-        bool allPortsTaken;  // else a folder stands where service.conf would be written
-        DWORD exitCode;
-        std::string logLine;  // "{base}" stands for the name's base port
-    } rows[] = {
+    // all ports taken, else a folder where service.conf goes; exit code; log line ("{base}": port)
+    const std::tuple<bool, DWORD, std::string> rows[] = {
         {true, static_cast<DWORD>(WSAEADDRINUSE), "failed to bind any port from {base}\r\n"},
         {false, ERROR_ACCESS_DENIED, "(directory hijacked or permission denied)\r\n"}};
-    // The same service, started once per row.
-    for (const auto& c : rows) {
-        SCOPED_TRACE(c.logLine);
+    for (const auto& [allPortsTaken, exitCode, rowLine] : rows) {
+        SCOPED_TRACE(rowLine);
         int base = ExpectedBasePort(name_);
         std::vector<UniqueSocket> blockers;
-        for (int i = 0; c.allPortsTaken && i < 20; ++i) {
+        for (int i = 0; allPortsTaken && i < 20; ++i) {
             blockers.push_back(ListenOn("127.0.0.1", base + i));
             ASSERT_TRUE(blockers.back()) << "port " << base + i << " is in use";
         }
-        if (!c.allPortsTaken) {
+        if (!allPortsTaken) {
             CreateDirectoryW(dir_.c_str(), nullptr);
             ASSERT_TRUE(CreateDirectoryW((dir_ + L"\\service.conf").c_str(), nullptr));
         }
         ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
         ASSERT_TRUE(Stopped());
-        EXPECT_EQ(Status().dwWin32ExitCode, c.exitCode);
-        std::string logLine = Filled(c.logLine, "{base}", std::to_string(base));
+        EXPECT_EQ(Status().dwWin32ExitCode, exitCode);
+        std::string logLine = Filled(rowLine, "{base}", std::to_string(base));
         EXPECT_NE(Log().find(logLine), std::string::npos) << Log();
         EXPECT_EQ(Log().find("listening on"), std::string::npos);
     }

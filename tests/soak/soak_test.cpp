@@ -1,7 +1,3 @@
-// Soak and abuse: one console-mode velmora takes a mix of good, bad and hostile clients and core
-// start/stop cycles, then must still answer as before, with no core left over and its handles
-// and memory where they were.
-//
 // CTest runs 300 requests. The long form: bash scripts/soak.sh 10000
 #include <gtest/gtest.h>
 
@@ -80,8 +76,7 @@ protected:
         EXPECT_EQ(call("GET", "/status"), "{\"running\":false}");
     }
 
-    std::wstring name_;
-    std::wstring core_;
+    std::wstring name_, core_;
     std::string config_;
     ConsoleService service_;
 };
