@@ -1,9 +1,8 @@
-// What only the inside shows: the forced-versus-graceful decision, the break helper, the handles
-// the core inherits, and the tail and working-folder rules.
+// What only the inside shows: how a stop ends the core, what it inherits, its tail and folder.
 #include <gtest/gtest.h>
-#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 #include "base/log.h"
@@ -73,20 +72,16 @@ bool SimulateBreak(DWORD processId, DWORD& error) {
 }
 
 TEST_F(CoreStop, EndsCoreWithExitCodeZeroAndLogsHow) {
-    const struct {
-        const char* config;
-        DWORD timeoutMs;
-        bool graceful;
-        const char* line;
-    } rows[] = {{"", 8000, true, "core %lu exited gracefully\n"},
-                {"ignore-break=1\n", 500, false, "core %lu did not exit in %lums, terminating\n"}};
-    for (const auto& c : rows) {
-        SCOPED_TRACE(c.line);
+    const std::tuple<const char*, DWORD, bool, const char*> rows[] = {
+        {"", 8000, true, "core %lu exited gracefully\n"},
+        {"ignore-break=1\n", 500, false, "core %lu did not exit in %lums, terminating\n"}};
+    for (const auto& [config, timeoutMs, graceful, line] : rows) {
+        SCOPED_TRACE(line);
         // Started as the service starts a core: a process group of its own, no window.
-        StartCore(c.config, CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW);
-        EXPECT_EQ(StopProcessWith(SimulateBreak, core_.get(), pid_, c.timeoutMs), c.graceful);
+        StartCore(config, CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW);
+        EXPECT_EQ(StopProcessWith(SimulateBreak, core_.get(), pid_, timeoutMs), graceful);
         ExpectEnded();
-        EXPECT_NE(Log().find(Line(c.line, c.timeoutMs)), std::string::npos) << Log();
+        EXPECT_NE(Log().find(Line(line, timeoutMs)), std::string::npos) << Log();
     }
 }
 
@@ -151,8 +146,8 @@ TEST(StderrTail, IsLastNonBlankLineOfLast4096Bytes) {
         {"caf\xc3\xa9 \xff\n", "caf\xc3\xa9 \xff"},
         {"early\n" + std::string(4096, '\n'), ""},  // earlier bytes unseen
         {std::string(5000, 'y') + std::string(4096, 'x'), std::string(4096, 'x')}};
-    for (const auto& row : rows) {
-        EXPECT_EQ(LastNonBlankLine(row.first), row.second) << row.first.substr(0, 40);
+    for (const auto& [output, tail] : rows) {
+        EXPECT_EQ(LastNonBlankLine(output), tail) << output.substr(0, 40);
     }
 }
 
@@ -160,27 +155,19 @@ TEST(StderrTail, IsLastNonBlankLineOfLast4096Bytes) {
 // and what follows each: the delay before the next start, or 0 for giving up.
 TEST(RestartThrottle, DoublesFromOneSecondResetsAfterASteadyRunAndGivesUpAtTheFifthExit) {
     const int64_t steady = 10 * 60 * 1000;
-    const struct {
-        const char* name;
-        std::vector<int64_t> runs;
-        std::vector<uint32_t> delays;
-        int restartsWhenGivingUp;
-    } rows[] = {
+    const std::tuple<const char*, std::vector<int64_t>, std::vector<uint32_t>, int> rows[] = {
         {"FailedStartsCount", {5000, 0, 0, 0, 0}, {1000, 2000, 4000, 8000, 0}, 4},
-        {"SteadyRunStartsAfresh",
-         {2000, 2000, 2000, steady, 2000},
-         {1000, 2000, 4000, 1000, 2000},
-         -1},
+        {"SteadyRunResets", {2000, 2000, 2000, steady, 2000}, {1000, 2000, 4000, 1000, 2000}, -1},
         {"JustShortOfSteady", {2000, 2000, 2000, steady - 1, 2000}, {1000, 2000, 4000, 8000, 0}, 4},
     };
-    for (const auto& row : rows) {
+    for (const auto& [name, runs, delays, restartsWhenGivingUp] : rows) {
         RestartThrottle throttle;
-        for (size_t i = 0; i < row.runs.size(); ++i) {
-            RestartDecision next = NoteCoreExit(throttle, static_cast<uint64_t>(row.runs[i]));
-            EXPECT_EQ(next.giveUp, row.delays[i] == 0) << row.name << " exit " << i;
-            EXPECT_EQ(next.giveUp ? 0u : next.delayMs, row.delays[i]) << row.name << " exit " << i;
+        for (size_t i = 0; i < runs.size(); ++i) {
+            RestartDecision next = NoteCoreExit(throttle, static_cast<uint64_t>(runs[i]));
+            EXPECT_EQ(next.giveUp, delays[i] == 0) << name << " exit " << i;
+            EXPECT_EQ(next.giveUp ? 0u : next.delayMs, delays[i]) << name << " exit " << i;
             if (next.giveUp) {
-                EXPECT_EQ(next.restartsMade, row.restartsWhenGivingUp) << row.name;
+                EXPECT_EQ(next.restartsMade, restartsWhenGivingUp) << name;
             }
         }
     }
@@ -189,10 +176,9 @@ TEST(RestartThrottle, DoublesFromOneSecondResetsAfterASteadyRunAndGivesUpAtTheFi
 // The folder of the configuration itself shows from outside (tests/e2e_api).
 TEST(CoreWorkingFolder, IsFolderOfConfig) {
     const std::pair<std::wstring, std::wstring> rows[] = {
-        {L"C:\\a.json", L"C:\\"},
-        {L"\\\\host\\share\\a", L"\\\\host\\share"}};
-    for (const auto& row : rows) {
-        EXPECT_EQ(CoreWorkingDirectory(row.first), row.second) << ToUtf8(row.first);
+        {L"C:\\a.json", L"C:\\"}, {L"\\\\host\\share\\a", L"\\\\host\\share"}};
+    for (const auto& [config, folder] : rows) {
+        EXPECT_EQ(CoreWorkingDirectory(config), folder) << ToUtf8(config);
     }
 }
 

@@ -1,5 +1,4 @@
-// The core tests' own entry: it also plays the break helper, as velmora.exe does, because the
-// service side starts its own image for that.
+// Also the break helper, as velmora.exe is: the stop path starts its own image for that.
 #include <gtest/gtest.h>
 #include "base/state.h"
 #include "base/text.h"

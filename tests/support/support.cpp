@@ -19,14 +19,79 @@ namespace {
 // Every test program talks to sockets; Winsock is started once for its whole run.
 const ScopedWinsock kWinsock;
 
-// ctest waits until the test's own output is closed: no program a test starts, nor any
-// leftover of it, may hold a copy.
+// ctest waits until the test's output is closed: no program a test starts may hold a copy.
 const bool kOutputNotInherited = [] {
     for (DWORD id : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
         SetHandleInformation(GetStdHandle(id), HANDLE_FLAG_INHERIT, 0);
     }
     return true;
 }();
+
+std::wstring TempFolder() {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    return temp;
+}
+
+sockaddr_in AddressOf(const char* address, int port) {
+    sockaddr_in result = {};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(static_cast<u_short>(port));
+    inet_pton(AF_INET, address, &result.sin_addr);
+    return result;
+}
+
+// value: object, string, or a bare word (number, true, false, null) under its path.
+bool ReadJson(const std::string& text, size_t& at, const std::string& path,
+              std::map<std::string, std::string>& fields) {
+    auto skip = [&] { at = text.find_first_not_of(" \t\r\n", at); };
+    auto take = [&](char c) { return skip(), at < text.size() && text[at] == c && ++at; };
+    auto string = [&](std::string& out) {
+        static const std::string escapes = "\"\"\\\\//b\bf\fn\nr\rt\t";
+        for (bool quoted = take('"'); quoted && at < text.size(); ++at) {
+            char c = text[at];
+            if (c == '"') {
+                return ++at, true;
+            }
+            if (c == '\\') {
+                size_t found = ++at < text.size() ? escapes.find(text[at]) : std::string::npos;
+                if (found == std::string::npos || found % 2 != 0) {
+                    return false;
+                }
+                c = escapes[found + 1];
+            } else if (static_cast<unsigned char>(c) < 0x20) {
+                return false;
+            }
+            out += c;
+        }
+        return false;
+    };
+    skip();
+    if (at < text.size() && text[at] == '"') {
+        return string(fields[path]);
+    }
+    if (take('{')) {
+        fields[path] = "{}";
+        if (take('}')) {
+            return true;
+        }
+        do {
+            std::string name;
+            if (!string(name) || !take(':') ||
+                !ReadJson(text, at, path.empty() ? name : path + "." + name, fields)) {
+                return false;
+            }
+        } while (take(','));
+        return take('}');
+    }
+    size_t end = text.find_first_of(",}] \t\r\n", at);
+    std::string word = text.substr(at, end - at);
+    at = end;
+    char* rest = nullptr;
+    strtod(word.c_str(), &rest);
+    fields[path] = word;
+    return word == "null" || word == "true" || word == "false" || (!word.empty() && !*rest);
+}
 
 }  // namespace
 
@@ -42,9 +107,7 @@ std::wstring ProgramPath(const std::wstring& exeName) {
 }
 
 std::wstring PrivateStandin(const std::wstring& folderName) {
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring folder = temp + folderName;
+    std::wstring folder = TempFolder() + folderName;
     CreateDirectoryW(folder.c_str(), nullptr);
     std::wstring path = folder + L"\\standin-core.exe";
     return CopyFileW(ProgramPath(L"standin-core.exe").c_str(), path.c_str(), FALSE) ? path : L"";
@@ -92,9 +155,7 @@ ScopedProgramData::ScopedProgramData(const std::wstring& existing) : root(existi
     GetEnvironmentVariableW(L"ProgramData", value.data(), size + 1);
     saved_ = value.data();
     if (root.empty()) {
-        wchar_t temp[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, temp);
-        root = temp + UniqueServiceName(L"velmora-root");
+        root = TempFolder() + UniqueServiceName(L"velmora-root");
         owned_ = CreateDirectoryW(root.c_str(), nullptr) != FALSE;
     }
     SetEnvironmentVariableW(L"ProgramData", root.c_str());
@@ -158,10 +219,8 @@ void ChildProcess::Kill() {
 
 bool StartProgram(const std::wstring& exe, const std::wstring& arguments, ChildProcess& child) {
     static std::atomic<int> counter{0};
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring stem = std::wstring(temp) + L"velmora-test-" +
-                        std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+    std::wstring stem = TempFolder() + L"velmora-test-" + std::to_wstring(GetCurrentProcessId()) +
+                        L"-" + std::to_wstring(++counter);
     child.stdoutPath = stem + L".out";
     child.stderrPath = stem + L".err";
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -199,9 +258,7 @@ DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments, std::st
         return static_cast<DWORD>(-1);
     }
     DWORD code = child.Wait(timeoutMs);
-    if (code == STILL_ACTIVE) {
-        child.Kill();
-    }
+    child.Kill();
     if (out != nullptr) {
         *out = child.Stdout();
     }
@@ -243,18 +300,6 @@ bool ConsoleService::LogShows(const std::string& text, DWORD timeoutMs) const {
     return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
 }
 
-namespace {
-
-sockaddr_in AddressOf(const char* address, int port) {
-    sockaddr_in result = {};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(static_cast<u_short>(port));
-    inet_pton(AF_INET, address, &result.sin_addr);
-    return result;
-}
-
-}  // namespace
-
 UniqueSocket ListenOn(const char* address, int port, int option) {
     UniqueSocket s(WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                               WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
@@ -286,8 +331,7 @@ std::string ReceiveAll(SOCKET connection, DWORD timeoutMs) {
                sizeof timeoutMs);
     std::string all;
     char buffer[4096];
-    int n;
-    while ((n = recv(connection, buffer, sizeof buffer, 0)) > 0) {
+    for (int n; (n = recv(connection, buffer, sizeof buffer, 0)) > 0;) {
         all.append(buffer, static_cast<size_t>(n));
     }
     return all;
@@ -299,7 +343,6 @@ HttpResult SendRaw(int port, const std::string& request, DWORD receiveTimeoutMs)
     if (s) {
         send(s.get(), request.data(), static_cast<int>(request.size()), 0);
         result.raw = ReceiveAll(s.get(), receiveTimeoutMs);
-        s.reset();
         sscanf_s(result.raw.c_str(), "HTTP/1.1 %d", &result.status);
         size_t bodyStart = result.raw.find("\r\n\r\n");
         if (bodyStart != std::string::npos) {
@@ -384,27 +427,6 @@ bool RunningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-namespace {
-
-// Z:\proc\<id> of the Linux process of velmora.exe whose command line holds the marker.
-std::wstring FindLinuxProcess(const std::string& marker) {
-    WIN32_FIND_DATAW entry;
-    UniqueFind search(FindFirstFileW(L"Z:\\proc\\*", &entry));
-    std::wstring found;
-    for (BOOL more = search.valid(); more && found.empty();
-         more = FindNextFileW(search.get(), &entry)) {
-        std::wstring dir = L"Z:\\proc\\" + std::wstring(entry.cFileName);
-        std::string commandLine = ReadFileBytes(dir + L"\\cmdline");
-        if (iswdigit(entry.cFileName[0]) && commandLine.find(marker) != std::string::npos &&
-            commandLine.find("velmora.exe") != std::string::npos) {
-            found = dir;
-        }
-    }
-    return found;
-}
-
-}  // namespace
-
 ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker) {
     ProcessUsage usage;
     DWORD handles = 0;
@@ -426,7 +448,19 @@ ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker) {
         usage.cpuMs = ms(kernel) + ms(user);
         return usage;
     }
-    std::wstring dir = FindLinuxProcess(ToUtf8(marker));
+    // Z:\proc\<id> of the Linux process of velmora.exe whose command line holds the marker.
+    std::wstring dir;
+    WIN32_FIND_DATAW entry;
+    UniqueFind search(FindFirstFileW(L"Z:\\proc\\*", &entry));
+    for (BOOL more = search.valid(); more && dir.empty();
+         more = FindNextFileW(search.get(), &entry)) {
+        std::wstring candidate = L"Z:\\proc\\" + std::wstring(entry.cFileName);
+        std::string commandLine = ReadFileBytes(candidate + L"\\cmdline");
+        if (iswdigit(entry.cFileName[0]) && commandLine.find(ToUtf8(marker)) != std::string::npos &&
+            commandLine.find("velmora.exe") != std::string::npos) {
+            dir = candidate;
+        }
+    }
     if (dir.empty()) {
         return usage;
     }
@@ -436,78 +470,20 @@ ProcessUsage MeasureProcess(HANDLE process, const std::wstring& marker) {
     if (rss != std::string::npos) {
         usage.memoryBytes = std::strtoull(status.c_str() + rss + 6, nullptr, 10) * 1024;
     }
-    // Fields 14 and 15 of stat, after the name in parentheses: user and system time in clock
-    // ticks (100 a second here).
+    // Fields 14 and 15 of stat, after the name in parentheses: user and system time in 10ms ticks.
     std::string stat = ReadFileBytes(dir + L"\\stat");
     std::istringstream fields(stat.substr(stat.rfind(')') + 1));
     std::string skipped;
     for (int field = 3; field < 14; ++field) {
         fields >> skipped;
     }
-    unsigned long long userTicks = 0;
-    unsigned long long systemTicks = 0;
+    unsigned long long userTicks = 0, systemTicks = 0;
     if (fields >> userTicks >> systemTicks) {
         usage.cpuMs = 10.0 * static_cast<double>(userTicks + systemTicks);
     }
     usage.measured = usage.handles > 0 && usage.memoryBytes > 0;
     return usage;
 }
-
-namespace {
-
-// value: object, string, or a bare word (number, true, false, null) under its path.
-bool ReadJson(const std::string& text, size_t& at, const std::string& path,
-              std::map<std::string, std::string>& fields) {
-    auto skip = [&] { at = text.find_first_not_of(" \t\r\n", at); };
-    auto take = [&](char c) { return skip(), at < text.size() && text[at] == c && ++at; };
-    auto string = [&](std::string& out) {
-        static const std::string escapes = "\"\"\\\\//b\bf\fn\nr\rt\t";
-        for (bool quoted = take('"'); quoted && at < text.size(); ++at) {
-            char c = text[at];
-            if (c == '"') {
-                return ++at, true;
-            }
-            if (c == '\\') {
-                size_t found = ++at < text.size() ? escapes.find(text[at]) : std::string::npos;
-                if (found == std::string::npos || found % 2 != 0) {
-                    return false;
-                }
-                c = escapes[found + 1];
-            } else if (static_cast<unsigned char>(c) < 0x20) {
-                return false;
-            }
-            out += c;
-        }
-        return false;
-    };
-    skip();
-    if (at < text.size() && text[at] == '"') {
-        return string(fields[path]);
-    }
-    if (take('{')) {
-        fields[path] = "{}";
-        if (take('}')) {
-            return true;
-        }
-        do {
-            std::string name;
-            if (!string(name) || !take(':') ||
-                !ReadJson(text, at, path.empty() ? name : path + "." + name, fields)) {
-                return false;
-            }
-        } while (take(','));
-        return take('}');
-    }
-    size_t end = text.find_first_of(",}] \t\r\n", at);
-    std::string word = text.substr(at, end - at);
-    at = end;
-    char* rest = nullptr;
-    strtod(word.c_str(), &rest);
-    fields[path] = word;
-    return word == "null" || word == "true" || word == "false" || (!word.empty() && !*rest);
-}
-
-}  // namespace
 
 bool ParseJsonObject(const std::string& text, std::map<std::string, std::string>& fields) {
     fields.clear();

@@ -1,7 +1,6 @@
 #pragma once
-// What the tests share: finding the programs under test, running them, talking HTTP to them and
-// reading what they leave behind. Expectations are computed here in test code of its own, never
-// with the product's functions. No test reaches into a running velmora.
+// What the tests share. Expectations come from test code of its own, never from the product's
+// functions, and no test reaches into a running velmora.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -28,16 +27,14 @@ StartedCore StartStandin(const std::wstring& exe, const std::wstring& config, DW
 // A service name no other test (or earlier run) uses: prefix, process id and a counter.
 std::wstring UniqueServiceName(const std::wstring& prefix);
 
-// %ProgramData%\<name> of this process and of the programs it starts, and of a service started by
-// the service control manager (Wine 8 gives services its Public folder as ProgramData).
+// %ProgramData%\<name> here, and under the service control manager (Wine 8: its Public folder).
 std::wstring DataDirectoryOf(const std::wstring& serviceName);
 std::wstring ServiceDataDirectoryOf(const std::wstring& serviceName);
 
 // The first port of a name's range: FNV-1a over its UTF-16 units, folded into 17800..18199.
 int ExpectedBasePort(const std::wstring& serviceName);
 
-// Points ProgramData at a folder for as long as it lives; started programs inherit it. Without
-// one given, a fresh folder that goes with it.
+// Points ProgramData, inherited by started programs, at a folder (fresh by default) while it lives.
 struct ScopedProgramData {
     explicit ScopedProgramData(const std::wstring& existing = L"");
     ~ScopedProgramData();
@@ -101,18 +98,15 @@ struct HttpResult {
     std::string body;
 };
 
-// A listening socket on address:port (0: any free port), not inherited by started programs;
-// invalid when the bind or listen failed. option is set to TRUE first when not 0.
+// Not inherited; port 0 is any free one; option, when not 0, is set TRUE; invalid on failure.
 UniqueSocket ListenOn(const char* address, int port, int option = 0);
-// A TCP connection to address:port, from the address `from` when given; invalid when it could
-// not connect.
+// From the address `from` when given; invalid when it could not connect.
 UniqueSocket ConnectLoopback(int port, const char* address = "127.0.0.1",
                              const char* from = nullptr);
 // Everything the peer sends until it closes (or a receive waits longer than timeoutMs).
 std::string ReceiveAll(SOCKET connection, DWORD timeoutMs = 15000);
 
-// The bytes as they are, or a well-formed request, to 127.0.0.1:port; reads until the server
-// closes.
+// The bytes as they are, or a well-formed request, to 127.0.0.1:port, read until the server closes.
 HttpResult SendRaw(int port, const std::string& request, DWORD receiveTimeoutMs = 15000);
 HttpResult SendRequest(int port, const std::string& method, const std::string& path,
                        const std::string& token = "", const std::string& body = "");
@@ -127,9 +121,8 @@ std::vector<DWORD> ProcessesRunning(const std::wstring& imagePath);
 // Ends them all, so that no test leaves a process of its own copy behind.
 void EndProcessesOf(const std::wstring& imagePath);
 
-// Resources of a running program. Under Wine the Win32 queries answer only for the calling
-// process, so the Linux process whose command line holds `marker` is read through Z:\proc:
-// handles are its open file descriptors, memory its resident set, CPU its user and system time.
+// Under Wine the Win32 queries answer only for the calling process, so the Linux process whose
+// command line holds `marker` is read through Z:\proc: open descriptors, resident set, CPU time.
 struct ProcessUsage {
     bool measured = false;
     unsigned long long handles = 0;
@@ -150,7 +143,6 @@ std::wstring OwnImagePath();
 // Tests only: the product never asks.
 bool RunningUnderWine();
 
-// A JSON text read by a parser of the tests' own: each scalar under its path ("lastExit.code"),
-// strings unescaped, others as written ("null", "7"); an object under its path maps to "{}".
-// False for anything that is not one well-formed JSON object.
+// The tests' own parser: each scalar under its path ("lastExit.code"), strings unescaped, others
+// as written ("null", "7"), an object as "{}"; false for anything but one well-formed object.
 bool ParseJsonObject(const std::string& text, std::map<std::string, std::string>& fields);
