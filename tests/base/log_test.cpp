@@ -96,6 +96,7 @@ TEST(LogEscaping, WritesControlBytesAsHexSoOutsideTextCannotStartALine) {
     const std::pair<std::string, std::string> rows[] = {
         {"error\r[2026-01-01 00:00:00] core started pid=1",
          "error\\x0d[2026-01-01 00:00:00] core started pid=1"},
+        {"a\nb", "a\\x0ab"},
         {std::string("nul\0end", 7), "nul\\x00end"},
         {"tab\tstays", "tab\tstays"},
         {"del\x7f", "del\\x7f"},

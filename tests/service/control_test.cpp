@@ -112,9 +112,13 @@ TEST(LoopWait, PutsTheStopBeforeEverythingElse) {
     }
 }
 
+// A logoff event reaches the service's console programs whenever any user signs out.
 TEST(ConsoleControl, OnlyCtrlCAndCtrlBreakStopTheLoop) {
-    const std::pair<DWORD, BOOL> rows[] = {
-        {CTRL_C_EVENT, TRUE}, {CTRL_BREAK_EVENT, TRUE}, {CTRL_CLOSE_EVENT, FALSE}};
+    const std::pair<DWORD, BOOL> rows[] = {{CTRL_C_EVENT, TRUE},
+                                           {CTRL_BREAK_EVENT, TRUE},
+                                           {CTRL_CLOSE_EVENT, FALSE},
+                                           {CTRL_LOGOFF_EVENT, FALSE},
+                                           {CTRL_SHUTDOWN_EVENT, FALSE}};
     for (const auto& [event, stops] : rows) {
         UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         ServiceState.stopEvent = stopEvent.get();
