@@ -115,8 +115,11 @@ std::wstring PrivateStandin(const std::wstring& folderName) {
 
 StartedCore StartStandin(const std::wstring& exe, const std::wstring& config, DWORD flags) {
     std::wstring commandLine = L"\"" + exe + L"\" run -c \"" + config + L"\"";
+    // Standard handles given as none: without them Wine hands a child that inherits nothing
+    // copies of ours, and ctest would wait for its output pipe as long as a stray lives.
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION info = {};
     CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr,
                    &startup, &info);
